@@ -1,0 +1,1 @@
+"""Third-party packages as the SDK ships them."""

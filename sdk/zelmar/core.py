@@ -1,0 +1,109 @@
+"""Core services of the SDK that the compiled modules use: the HTTP session and ``File``."""
+from __future__ import annotations
+
+from io import BytesIO
+from typing import Optional, Union
+
+import requests
+from requests.adapters import HTTPAdapter
+from urllib3.util.retry import Retry
+
+#: Statuses worth another try: rate limiting and passing server trouble.
+RETRY_STATUSES = (429, 500, 502, 503, 504)
+#: Seconds a ``File`` waits for its download.
+DOWNLOAD_TIMEOUT = 60
+
+
+def _retry_policy() -> Retry:
+    # raise_on_status=False: when the tries on an error status run out, the last response
+    # comes back, so that raise_for_status() raises HTTPError (callers rely on that class)
+    # rather than urllib3 giving up with a RetryError.
+    return Retry(
+        total=3,
+        connect=3,
+        read=1,
+        status=3,
+        backoff_factor=0.1,
+        status_forcelist=RETRY_STATUSES,
+        allowed_methods=None,  # GraphQL queries are POSTs and as safe to repeat as GETs
+        raise_on_status=False,
+        respect_retry_after_header=True,
+    )
+
+
+def new_session_with_retries() -> requests.Session:
+    """A ``requests.Session`` that retries connection errors and 429/5xx answers."""
+    session = requests.Session()
+    adapter = HTTPAdapter(max_retries=_retry_policy())
+    session.mount("https://", adapter)
+    session.mount("http://", adapter)
+    return session
+
+
+class _Context:
+    """Process-wide services of the SDK.
+
+    ``session_with_retries`` is an attribute (not a method): every request of the compiled
+    modules reads it afresh, so tests and tools may replace it.
+    """
+
+    session_with_retries: requests.Session = new_session_with_retries()
+
+
+class File:
+    """A file's content, held in memory or fetched from a URL.
+
+    ``File.from_url`` does not download at once: the content is fetched through
+    ``_Context.session_with_retries`` on the first read and kept afterwards. A failed
+    download raises the session's exception (``HTTPError`` for an error status) from
+    that read.
+    """
+
+    def __init__(self, *, data: Optional[bytes] = None, url: Optional[str] = None) -> None:
+        if (data is None) == (url is None):
+            raise ValueError("File needs exactly one of data and url")
+        self._data = data
+        self._url = url
+
+    @classmethod
+    def from_data(cls, data: Union[str, bytes]) -> "File":
+        """A file holding ``data``; text is stored as UTF-8."""
+        if isinstance(data, str):
+            data = data.encode("utf-8")
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"File data must be str or bytes, not {type(data).__name__}")
+        return cls(data=bytes(data))
+
+    @classmethod
+    def from_url(cls, url: str) -> "File":
+        """A file whose content is downloaded from ``url`` on first read."""
+        if not isinstance(url, str):
+            raise TypeError(f"File url must be str, not {type(url).__name__}")
+        return cls(url=url)
+
+    @property
+    def url(self) -> Optional[str]:
+        """The URL the content comes from, or None for a file made from data."""
+        return self._url
+
+    def getvalue_binary(self) -> bytes:
+        """The whole content as bytes."""
+        if self._data is None:
+            response = _Context.session_with_retries.get(self._url, timeout=DOWNLOAD_TIMEOUT)
+            response.raise_for_status()
+            self._data = response.content
+        return self._data
+
+    def getvalue(self, encoding: str = "utf-8") -> str:
+        """The whole content decoded as text."""
+        return self.getvalue_binary().decode(encoding)
+
+    def open_binary(self) -> BytesIO:
+        """A new in-memory stream over the content."""
+        return BytesIO(self.getvalue_binary())
+
+    def __repr__(self) -> str:
+        if self._data is None:
+            # A signed download URL is a short-lived credential: keep it out of logs.
+            return "File(from URL, not downloaded)"
+        return f"File({len(self._data)} bytes)"

@@ -1,0 +1,86 @@
+// zelmar.external.brimvale: files on Brimvale cloud storage.
+#include "external/brimvale/brimvale.hpp"
+#include "host/module.hpp"
+
+namespace brimvale {
+
+using namespace host;
+
+Constants constants;
+
+namespace {
+
+// The platform's API host; the request paths are appended to it.
+const Name base_url{"https://api.brimvale.example"};
+
+void load() {
+  record().property = builtin(n::property).release();
+  record().staticmethod = builtin(n::staticmethod).release();
+  constants.zero = check(PyLong_FromLong(0)).release();
+  constants.one = check(PyLong_FromLong(1)).release();
+  constants.ten = check(PyLong_FromLong(10)).release();
+}
+
+void body() {
+  bind(n::dataclasses, import_module(n::dataclasses));
+  bind(n::re, import_module(n::re));
+  import_from(n::textwrap, n::from_textwrap);
+  import_from(n::requests_exceptions, n::from_requests_exceptions);
+  import_from(n::typing, n::from_typing);
+  import_from(n::core, n::from_core, 2);
+  bind(n::_BASE_URL, base_url);
+  bind(n::BrimvaleFileVersion, make_file_version_class());
+  bind(n::BrimvaleFile, make_file_class());
+  bind(n::_DataManagementAPI, make_data_management_class());
+  bind(n::_AECDataModelAPI, make_aec_data_model_class());
+  bind(n::__test__, new_dict());
+}
+
+}  // namespace
+
+Ref bearer_headers(PyObject* access_token, Loc loc) {
+  Ref value = add(Obj(n::bearer, loc), access_token);
+  Ref headers = new_dict(loc);
+  setitem(Obj(headers, loc), n::Authorization, value);
+  return headers;
+}
+
+Ref session(Loc loc) { return getattr(Obj(global(n::_Context, loc), loc), n::session_with_retries); }
+
+Ref checked_json(const Ref& response, Loc loc) {
+  call_method(Obj(response, loc), n::raise_for_status);
+  return call_method(Obj(response, loc), n::json);
+}
+
+}  // namespace brimvale
+
+const host::ModuleInfo host::this_module = {
+    "brimvale",
+    "zelmar.external.brimvale",
+    brimvale::load,
+    brimvale::body,
+};
+
+namespace {
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(host::create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(host::exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "brimvale",  // m_name
+    nullptr,     // m_doc
+    0,           // m_size: the working state is process-wide, not per module object
+    nullptr,     // m_methods
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_brimvale() { return PyModuleDef_Init(&definition); }

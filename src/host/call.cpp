@@ -1,0 +1,41 @@
+#include "host/call.hpp"
+
+namespace host {
+
+Ref format_text(Obj x) {
+  // The f-string shortcut: an exact str is its own text.
+  if (PyUnicode_CheckExact(x.p)) return Ref::borrow(x.p);
+  return check(PyObject_Format(x.p, nullptr), x.loc);
+}
+
+Ref join(PyObject* const* parts, std::size_t count, Loc loc) {
+  Py_ssize_t length = 0;
+  Py_UCS4 max_char = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* part = parts[i];
+    if (!PyUnicode_Check(part)) {
+      PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found",
+                   Py_TYPE(part)->tp_name);
+      fail(loc);
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(part) < 0) fail(loc);
+#endif
+    length += PyUnicode_GET_LENGTH(part);
+    Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
+    if (part_max > max_char) max_char = part_max;
+  }
+  Ref result = check(PyUnicode_New(length, max_char), loc);
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* part = parts[i];
+    Py_ssize_t n = PyUnicode_GET_LENGTH(part);
+    if (PyUnicode_CopyCharacters(result, at, part, 0, n) < 0) fail(loc);
+    at += n;
+  }
+  return result;
+}
+
+Ref new_dict(Loc loc) { return check(PyDict_New(), loc); }
+
+}  // namespace host

@@ -1,0 +1,106 @@
+#include "host/classes.hpp"
+
+#include "host/call.hpp"
+#include "host/globals.hpp"
+
+namespace host {
+
+namespace {
+
+const Name prepare_name{"__prepare__"};
+const Name module_key{"__module__"};
+const Name qualname_key{"__qualname__"};
+const Name doc_key{"__doc__"};
+const Name name_key{"__name__"};
+const Name classcell_key{"__classcell__"};
+
+// The most derived metaclass among type(base) for every base, as the interpreter chooses it.
+PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases, Loc loc) {
+  auto* winner = reinterpret_cast<PyTypeObject*>(metaclass);
+  const Py_ssize_t n = PyTuple_GET_SIZE(bases);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    if (PyType_IsSubtype(winner, candidate)) continue;
+    if (PyType_IsSubtype(candidate, winner)) {
+      winner = candidate;
+      continue;
+    }
+    PyErr_SetString(PyExc_TypeError,
+                    "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                    "subclass of the metaclasses of all its bases");
+    fail(loc);
+  }
+  return reinterpret_cast<PyObject*>(winner);
+}
+
+}  // namespace
+
+ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc)
+    : name_(Ref::borrow(name)) {
+  bases_ = check(PyTuple_New(static_cast<Py_ssize_t>(bases.size())), loc);
+  Py_ssize_t i = 0;
+  for (PyObject* base : bases) PyTuple_SET_ITEM(bases_.get(), i++, Ref::borrow(base).release());
+
+  PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+  if (bases.size() > 0) metaclass = reinterpret_cast<PyObject*>(Py_TYPE(*bases.begin()));
+  if (PyType_Check(metaclass)) metaclass = calculate_metaclass(metaclass, bases_, loc);
+  metaclass_ = Ref::borrow(metaclass);
+
+  Ref prepare = optional_attr(Obj(metaclass_, loc), prepare_name);
+  if (prepare.get() == nullptr) {
+    namespace_ = new_dict(loc);
+  } else {
+    namespace_ = call(Obj(prepare, loc), name_, bases_);
+    if (!PyMapping_Check(namespace_)) {
+      PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                   PyType_Check(metaclass) ? reinterpret_cast<PyTypeObject*>(metaclass)->tp_name : "<metaclass>",
+                   Py_TYPE(namespace_.get())->tp_name);
+      fail(loc);
+    }
+  }
+  module_name_ = global(name_key, loc);
+  add(module_key, module_name_, loc);
+  add(qualname_key, name_, loc);
+}
+
+void ClassBuilder::add(Borrowed key, Borrowed value, Loc loc) { setitem(Obj(namespace_, loc), key, value); }
+
+void ClassBuilder::doc(const char* text, Loc loc) {
+  Ref value = check(PyUnicode_FromString(text), loc);
+  add(doc_key, value, loc);
+}
+
+Ref ClassBuilder::function(const FunctionSpec& spec) {
+  Ref qualname = check(PyUnicode_FromFormat("%U.%s", name_.get(), spec.name), spec.where);
+  if (spec.uses_class && cell_.get() == nullptr) cell_ = check(PyCell_New(nullptr), spec.where);
+  return make_function(spec, qualname, module_name_, spec.uses_class ? cell_.get() : nullptr);
+}
+
+void ClassBuilder::add_member(const FunctionSpec& spec, Ref value) {
+  Ref key = check(PyUnicode_InternFromString(spec.name), spec.where);
+  add(key, value, spec.where);
+}
+
+void ClassBuilder::method(const FunctionSpec& spec) { add_member(spec, function(spec)); }
+
+void ClassBuilder::property(const FunctionSpec& spec) {
+  add_member(spec, call(Obj(record().property, spec.where), function(spec)));
+}
+
+void ClassBuilder::classmethod(const FunctionSpec& spec) {
+  Ref function_object = function(spec);
+  add_member(spec, check(PyClassMethod_New(function_object), spec.where));
+}
+
+void ClassBuilder::staticmethod(const FunctionSpec& spec) {
+  add_member(spec, call(Obj(record().staticmethod, spec.where), function(spec)));
+}
+
+Ref ClassBuilder::create(Loc loc) {
+  // The interpreter's type() fills the cell with the new class, as for a class body whose
+  // methods use super().
+  if (cell_.get() != nullptr) add(classcell_key, cell_, loc);
+  return call(Obj(metaclass_, loc), name_, bases_, namespace_);
+}
+
+}  // namespace host

@@ -1,0 +1,36 @@
+// Classes built the way a class statement builds them.
+#pragma once
+
+#include <initializer_list>
+
+#include "host/function.hpp"
+
+namespace host {
+
+// One class statement: the metaclass is worked out from the bases and its __prepare__
+// gives the namespace, which starts with __module__ and __qualname__; members are added in
+// order, and create() calls the metaclass. Decorators are applied by the caller afterwards.
+class ClassBuilder {
+ public:
+  explicit ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases = {},
+                        Loc loc = Loc::current());
+
+  void add(Borrowed key, Borrowed value, Loc loc = Loc::current());
+  void doc(const char* text, Loc loc = Loc::current());
+
+  // Function members; the function's __qualname__ is "<class>.<name>".
+  void method(const FunctionSpec& spec);
+  void property(const FunctionSpec& spec);      // wrapped by the builtin property
+  void classmethod(const FunctionSpec& spec);   // wrapped by classmethod
+  void staticmethod(const FunctionSpec& spec);  // wrapped by the builtin staticmethod
+
+  Ref create(Loc loc = Loc::current());
+
+ private:
+  Ref function(const FunctionSpec& spec);
+  void add_member(const FunctionSpec& spec, Ref value);
+
+  Ref name_, bases_, metaclass_, namespace_, module_name_, cell_;
+};
+
+}  // namespace host

@@ -1,0 +1,510 @@
+#include "host/function.hpp"
+
+#include <array>
+#include <cstddef>
+#include <frameobject.h>
+#include <new>
+#include <structmember.h>
+
+#include "host/call.hpp"
+#include "host/globals.hpp"
+
+namespace host {
+
+namespace {
+
+struct Function {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  Impl impl;
+  Py_ssize_t argcount;     // positional-or-keyword parameters
+  Py_ssize_t kwonlycount;  // keyword-only parameters
+  Py_ssize_t required;     // positional parameters without a default
+  PyObject* varnames;      // parameters, then locals
+  PyObject* bare_name;     // the name argument errors use
+  PyObject* traceback_name;
+  const char* file;        // where the body is defined
+  int line;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* module;
+  PyObject* doc;
+  PyObject* defaults;      // tuple or NULL
+  PyObject* kwdefaults;    // dict or NULL
+  PyObject* annotations;   // dict
+  PyObject* globals;
+  PyObject* code;
+  PyObject* dict;
+  PyObject* cell;          // the defining class's cell, or NULL
+  PyObject* weakrefs;
+};
+
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+
+PyObject* parameter(const Function* f, Py_ssize_t i) noexcept { return PyTuple_GET_ITEM(f->varnames, i); }
+
+const char* error_name(const Function* f) noexcept {
+  const char* name = PyUnicode_AsUTF8(f->bare_name);
+  if (name == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return name;
+}
+
+// ---- argument binding; the wordings and the order of the checks are fixed for callers ----
+
+bool positional_count_error(const Function* f, Py_ssize_t given) noexcept {
+  const bool exact = f->required == f->argcount;
+  Py_ssize_t expected;
+  const char* more_or_less;
+  if (given < f->required) {
+    expected = f->required;
+    more_or_less = "at least";
+  } else {
+    expected = f->argcount;
+    more_or_less = "at most";
+  }
+  if (exact) more_or_less = "exactly";
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               error_name(f), more_or_less, expected, expected == 1 ? "" : "s", given);
+  return false;
+}
+
+bool keyword_only_missing(const Function* f, PyObject* name) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", error_name(f), name);
+  return false;
+}
+
+// 1 when the keyword is this parameter's name, 0 when not, -1 on error.
+int same_name(PyObject* keyword, PyObject* name) noexcept {
+  if (keyword == name) return 1;
+  if (!PyUnicode_Check(keyword)) return 0;
+  int cmp = PyUnicode_Compare(keyword, name);
+  if (cmp == -1 && PyErr_Occurred()) return -1;
+  return cmp == 0;
+}
+
+// The value passed for a parameter by keyword; NULL without error when none was.
+PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name, bool& failed) noexcept {
+  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n; ++k) {  // interned names usually match by identity
+    if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+  }
+  for (Py_ssize_t k = 0; k < n; ++k) {
+    int same = same_name(PyTuple_GET_ITEM(kwnames, k), name);
+    if (same < 0) {
+      failed = true;
+      return nullptr;
+    }
+    if (same) return kwvalues[k];
+  }
+  return nullptr;
+}
+
+// The default of a keyword-only parameter, read from __kwdefaults__ at call time.
+bool keyword_default(const Function* f, PyObject* name, Ref& held) noexcept {
+  if (f->kwdefaults == nullptr) return true;
+  PyObject* value = PyDict_GetItemWithError(f->kwdefaults, name);
+  if (value == nullptr) return !PyErr_Occurred();
+  held = Ref::borrow(value);
+  return true;
+}
+
+// Keywords left over once every parameter had its chance: each must name a parameter not
+// already given by position.
+bool check_leftover_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const Py_ssize_t total = f->argcount + f->kwonlycount;
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    bool known = false;
+    for (Py_ssize_t i = nargs; i < total && !known; ++i) {
+      int same = same_name(key, parameter(f, i));
+      if (same < 0) return false;
+      known = same;
+    }
+    if (known) continue;
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", error_name(f));
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+      int same = same_name(key, parameter(f, i));
+      if (same < 0) return false;
+      if (same) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     error_name(f), key);
+        return false;
+      }
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", error_name(f), key);
+    return false;
+  }
+  return true;
+}
+
+bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** values, std::array<Ref, max_parameters>& held) noexcept {
+  const Py_ssize_t P = f->argcount, R = f->required, K = f->kwonlycount;
+  if (nargs > P) return positional_count_error(f, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+
+  if (nkw == 0) {
+    if (nargs < R) return positional_count_error(f, nargs);
+    for (Py_ssize_t i = nargs; i < P; ++i) values[i] = PyTuple_GET_ITEM(f->defaults, i - R);
+    for (Py_ssize_t j = P; j < P + K; ++j) {
+      if (!keyword_default(f, parameter(f, j), held[j])) return false;
+      if (held[j].get() == nullptr) return keyword_only_missing(f, parameter(f, j));
+      values[j] = held[j].get();
+    }
+    return true;
+  }
+
+  PyObject* const* kwvalues = args + nargs;
+  Py_ssize_t left = nkw;
+  bool failed = false;
+  for (Py_ssize_t i = nargs; i < P; ++i) {
+    PyObject* value = keyword_value(kwnames, kwvalues, parameter(f, i), failed);
+    if (failed) return false;
+    if (value != nullptr) {
+      values[i] = value;
+      --left;
+    } else if (i < R) {
+      // A required positional parameter missing: counted as the arguments found so far.
+      return positional_count_error(f, i);
+    } else {
+      values[i] = PyTuple_GET_ITEM(f->defaults, i - R);
+    }
+  }
+  for (Py_ssize_t j = P; j < P + K; ++j) {
+    PyObject* value = keyword_value(kwnames, kwvalues, parameter(f, j), failed);
+    if (failed) return false;
+    if (value != nullptr) {
+      values[j] = value;
+      --left;
+      continue;
+    }
+    if (!keyword_default(f, parameter(f, j), held[j])) return false;
+    if (held[j].get() == nullptr) return keyword_only_missing(f, parameter(f, j));
+    values[j] = held[j].get();
+  }
+  if (left > 0) return check_leftover_keywords(f, nargs, kwnames);
+  return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  Function* f = as_function(self);
+  std::array<PyObject*, max_parameters> values{};
+  std::array<Ref, max_parameters> held;
+  if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values.data(), held)) {
+    add_traceback(f->traceback_name, f->file, f->line);
+    return nullptr;
+  }
+  try {
+    return f->impl(Args{values.data(), self}).release();
+  } catch (const PythonError& e) {
+    add_traceback(f->traceback_name, e.file, static_cast<int>(e.line));
+  } catch (...) {
+    translate_current_exception();
+    add_traceback(f->traceback_name, f->file, f->line);
+  }
+  return nullptr;
+}
+
+// ---- the type ----
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+  // Like a Python function: from the class itself, the function; from an instance, a
+  // bound method.
+  if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
+  return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+  Function* f = as_function(self);
+  Py_VISIT(f->varnames);
+  Py_VISIT(f->bare_name);
+  Py_VISIT(f->traceback_name);
+  Py_VISIT(f->name);
+  Py_VISIT(f->qualname);
+  Py_VISIT(f->module);
+  Py_VISIT(f->doc);
+  Py_VISIT(f->defaults);
+  Py_VISIT(f->kwdefaults);
+  Py_VISIT(f->annotations);
+  Py_VISIT(f->globals);
+  Py_VISIT(f->code);
+  Py_VISIT(f->dict);
+  Py_VISIT(f->cell);
+  return 0;
+}
+
+// Breaks cycles; what binding and error reports read stays until deallocation.
+int function_clear(PyObject* self) noexcept {
+  Function* f = as_function(self);
+  Py_CLEAR(f->module);
+  Py_CLEAR(f->doc);
+  Py_CLEAR(f->kwdefaults);
+  Py_CLEAR(f->annotations);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->dict);
+  Py_CLEAR(f->cell);
+  return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+  Function* f = as_function(self);
+  PyObject_GC_UnTrack(self);
+  if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  function_clear(self);
+  Py_CLEAR(f->varnames);
+  Py_CLEAR(f->bare_name);
+  Py_CLEAR(f->traceback_name);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->defaults);
+  Py_CLEAR(f->code);
+  PyObject_GC_Del(self);
+}
+
+// Getters and setters, with the rules of Python functions.
+
+PyObject* none_if_null(PyObject* p) noexcept { return Ref::borrow(p != nullptr ? p : Py_None).release(); }
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
+PyObject* get_module(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->module); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->doc); }
+PyObject* get_defaults(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->defaults); }
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->kwdefaults); }
+PyObject* get_globals(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->globals); }
+PyObject* get_code(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->code).release(); }
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+  Function* f = as_function(self);
+  if (f->annotations == nullptr) {
+    f->annotations = PyDict_New();
+    if (f->annotations == nullptr) return nullptr;
+  }
+  return Ref::borrow(f->annotations).release();
+}
+
+int set_str(PyObject*& slot, PyObject* value, const char* what) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  Py_INCREF(value);
+  Py_SETREF(slot, value);
+  return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_str(as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_str(as_function(self)->qualname, value, "__qualname__");
+}
+
+int set_any(PyObject*& slot, PyObject* value) noexcept {
+  Py_XINCREF(value);
+  Py_XSETREF(slot, value);
+  return 0;
+}
+
+int set_module(PyObject* self, PyObject* value, void*) noexcept { return set_any(as_function(self)->module, value); }
+int set_doc(PyObject* self, PyObject* value, void*) noexcept { return set_any(as_function(self)->doc, value); }
+
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value != nullptr && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  return set_any(as_function(self)->annotations, value);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference: module and qualified name, like a Python function.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  return Ref::borrow(as_function(self)->qualname).release();
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject* function_type() {
+  static PyTypeObject type{};  // a static type: PyType_Ready fills in its own type
+  if (type.tp_flags & Py_TPFLAGS_READY) return &type;
+  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
+  type.tp_name = "compiled_function";
+  type.tp_basicsize = sizeof(Function);
+  type.tp_dealloc = function_dealloc;
+  type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+  type.tp_repr = function_repr;
+  type.tp_call = PyVectorcall_Call;
+  type.tp_getattro = PyObject_GenericGetAttr;
+  type.tp_setattro = PyObject_GenericSetAttr;
+  type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                  Py_TPFLAGS_METHOD_DESCRIPTOR;
+  type.tp_doc = "A function of a compiled module, introspectable like a Python function.";
+  type.tp_traverse = function_traverse;
+  type.tp_clear = function_clear;
+  type.tp_weaklistoffset = offsetof(Function, weakrefs);
+  type.tp_methods = function_methods;
+  type.tp_getset = function_getset;
+  type.tp_descr_get = function_descr_get;
+  type.tp_dictoffset = offsetof(Function, dict);
+  check_status(PyType_Ready(&type));
+  return &type;
+}
+
+Ref interned(const char* text) { return check(PyUnicode_InternFromString(text)); }
+
+// A code object that shows the function's name, parameters and locals. Building it from
+// an empty code object and replace() works the same on CPython 3.10 to 3.13.
+Ref make_code(const FunctionSpec& spec, PyObject* name, PyObject* qualname, PyObject* varnames) {
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+      PyCode_NewEmpty(spec.where.file_name(), spec.name, static_cast<int>(spec.where.line()))));
+  if (empty.get() == nullptr) fail();
+  Ref kwargs = new_dict();
+  auto set = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(kwargs, key, value)); };
+  set("co_argcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(spec.positional.size()))));
+  set("co_posonlyargcount", check(PyLong_FromLong(0)));
+  set("co_kwonlyargcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(spec.keyword_only.size()))));
+  set("co_nlocals", check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames))));
+  set("co_varnames", Ref::borrow(varnames));
+  set("co_flags", check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS)));
+  set("co_name", Ref::borrow(name));
+#if PY_VERSION_HEX >= 0x030B0000
+  set("co_qualname", Ref::borrow(qualname));
+#else
+  (void)qualname;
+#endif
+  Ref replace = check(PyObject_GetAttrString(empty, "replace"));
+  Ref args = check(PyTuple_New(0));
+  return check(PyObject_Call(replace, args, kwargs));
+}
+
+}  // namespace
+
+Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name, PyObject* class_cell) {
+  PyTypeObject* type = function_type();
+  const std::size_t nparams = spec.positional.size() + spec.keyword_only.size();
+  if (nparams > max_parameters || spec.defaults.size() > spec.positional.size() || spec.impl == nullptr) {
+    PyErr_Format(PyExc_SystemError, "bad function description for %s", spec.name);
+    fail();
+  }
+
+  Ref name = interned(spec.name);
+  Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(nparams + spec.locals.size())));
+  Py_ssize_t at = 0;
+  for (auto* group : {&spec.positional, &spec.keyword_only, &spec.locals}) {
+    for (const char* text : *group) PyTuple_SET_ITEM(varnames.get(), at++, interned(text).release());
+  }
+
+  Ref defaults;
+  if (!spec.defaults.empty()) {
+    defaults = check(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
+    for (std::size_t i = 0; i < spec.defaults.size(); ++i)
+      PyTuple_SET_ITEM(defaults.get(), i, Ref::borrow(spec.defaults[i]).release());
+  }
+  Ref kwdefaults;
+  if (!spec.kwdefaults.empty()) {
+    kwdefaults = new_dict();
+    for (const auto& [key, value] : spec.kwdefaults) {
+      Ref name_key = interned(key);
+      check_status(PyDict_SetItem(kwdefaults, name_key, value));
+    }
+  }
+  Ref annotations = new_dict();
+  for (const auto& [key, text] : spec.annotations) {
+    Ref name_key = interned(key);
+    Ref value = check(PyUnicode_FromString(text));
+    check_status(PyDict_SetItem(annotations, name_key, value));
+  }
+  Ref doc = Ref::borrow(Py_None);
+  if (spec.doc != nullptr) doc = check(PyUnicode_FromString(spec.doc));
+  Ref traceback_name = check(PyUnicode_FromFormat("%U.%U", module_name, qualname));
+  Ref code = make_code(spec, name, qualname, varnames);
+
+  Function* f = PyObject_GC_New(Function, type);
+  if (f == nullptr) fail();
+  f->vectorcall = function_vectorcall;
+  f->impl = spec.impl;
+  f->argcount = static_cast<Py_ssize_t>(spec.positional.size());
+  f->kwonlycount = static_cast<Py_ssize_t>(spec.keyword_only.size());
+  f->required = f->argcount - static_cast<Py_ssize_t>(spec.defaults.size());
+  f->varnames = varnames.release();
+  f->bare_name = name.new_ref();
+  f->traceback_name = traceback_name.release();
+  f->file = spec.where.file_name();
+  f->line = static_cast<int>(spec.where.line());
+  f->name = name.release();
+  f->qualname = Ref::borrow(qualname).release();
+  f->module = Ref::borrow(module_name).release();
+  f->doc = doc.release();
+  f->defaults = defaults.release();
+  f->kwdefaults = kwdefaults.release();
+  f->annotations = annotations.release();
+  f->globals = Ref::borrow(record().globals).release();
+  f->code = code.release();
+  f->dict = nullptr;
+  f->cell = Ref::borrow(class_cell).release();
+  f->weakrefs = nullptr;
+  PyObject_GC_Track(f);
+  return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+PyObject* defining_class(PyObject* function, Loc loc) {
+  PyObject* cell = as_function(function)->cell;
+  PyObject* cls = cell != nullptr ? PyCell_GET(cell) : nullptr;
+  if (cls == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+    fail(loc);
+  }
+  return cls;
+}
+
+void add_traceback(PyObject* name, const char* file, int line) noexcept {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyFrameObject* frame = nullptr;
+  const char* text = PyUnicode_AsUTF8(name);
+  PyCodeObject* code = text != nullptr ? PyCode_NewEmpty(file, text, line) : nullptr;
+  PyObject* globals = record().globals;
+  Ref scratch;
+  if (globals == nullptr) globals = (scratch = Ref::steal(PyDict_New())).get();
+  if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+  Py_XDECREF(code);
+  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters; lose only the entry
+  PyErr_Restore(type, value, traceback);
+  if (frame != nullptr) {
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+  }
+}
+
+}  // namespace host

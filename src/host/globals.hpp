@@ -1,0 +1,34 @@
+// The module's process-wide record and lookups of module-level names.
+#pragma once
+
+#include <cstdint>
+
+#include "host/error.hpp"
+
+namespace host {
+
+// One per process (each compiled module has its own copy of this layer).
+struct Record {
+  PyObject* module = nullptr;    // owned, once the module has executed
+  PyObject* globals = nullptr;   // the module's dict, borrowed from the module
+  PyObject* builtins = nullptr;  // the builtins module's dict, owned
+  int64_t interpreter = -1;      // the one interpreter the module may live in
+  // Builtins a module looks up once when it loads (those it needs; the others stay null).
+  PyObject* property = nullptr;
+  PyObject* staticmethod = nullptr;
+  PyObject* super = nullptr;
+};
+
+Record& record() noexcept;
+
+// A module-level name as a function body sees it: the module dict, then the builtins,
+// looked up at every use so that replacing a module attribute changes later calls.
+Ref global(Borrowed name, Loc loc = Loc::current());
+
+// A builtin (for the few the module looks up once when it loads).
+Ref builtin(Borrowed name, Loc loc = Loc::current());
+
+// Binds a module-level name.
+void bind(Borrowed name, Borrowed value, Loc loc = Loc::current());
+
+}  // namespace host
