@@ -50,8 +50,9 @@ void Caught::raise_from(PyObject* type, const char* message, Loc loc) {
   // Setting the cause also sets __suppress_context__, as "raise ... from" does.
   PyException_SetCause(exception, value_.new_ref());
   PyException_SetContext(exception, value_.new_ref());
-  PyErr_Restore(Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception.get()))).release(),
-                exception.release(), nullptr);
+  PyObject* exception_type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(exception_type);
+  PyErr_Restore(exception_type, exception.release(), nullptr);
   fail(loc);
 }
 

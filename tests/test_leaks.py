@@ -1,0 +1,114 @@
+"""No reference leaks: each operation, repeated, leaves the interpreter's block count flat."""
+import gc
+import sys
+
+import pytest
+from fakes import FakeResponse
+
+import zelmar.core
+
+REPEAT = 10_000
+SLACK = 200  # caches warming up; a leak of one object per call shows as thousands
+
+URL = "https://x/projects/P-1/items/I-1"
+API = "https://api.brimvale.example"
+HUBS = FakeResponse({"data": [{"id": "H-0"}, {"name": "no id"}, {"id": "H-1", "attributes": {"region": "EU"}}]})
+FORBIDDEN = FakeResponse({}, status=403)
+EMPTY = FakeResponse({})
+TIP = FakeResponse({"data": {"id": "v", "relationships": {"storage": {"meta": {"link": {"href": f"{API}/oss/v2/buckets/B/objects/O"}}}}}})
+SIGNED = FakeResponse({"url": "https://download.example/o"})
+AEC_PAGE_1 = FakeResponse({"data": {"hubs": {"results": [{"id": "A"}], "pagination": {"cursor": "c"}}}})
+AEC_PAGE_2 = FakeResponse({"data": {"hubs": {"results": [{"id": "B"}], "pagination": {"cursor": None}}}})
+NO_GROUPS = FakeResponse({"data": {"elementGroupsByHub": {"results": []}}})
+GROUPS = FakeResponse({"data": {"elementGroupsByHub": {"results": [{"id": "G"}]}}})
+
+ROUTES = {
+    f"{API}/project/v1/hubs": HUBS,
+    f"{API}/project/v1/hubs/H-0/projects/P-1": FORBIDDEN,
+    f"{API}/project/v1/hubs/H-1/projects/P-1": EMPTY,
+    f"{API}/project/v1/hubs/H%2F1": EMPTY,
+    f"{API}/data/v1/projects/P-1/items/I-1/tip": TIP,
+    f"{API}/oss/v2/buckets/B/objects/O/signeds3download": SIGNED,
+}
+
+
+class QuietSession:
+    """Answers by URL and body without keeping anything."""
+
+    def get(self, url, headers, timeout):
+        return ROUTES.get(url, FORBIDDEN)
+
+    def post(self, url, headers, json, timeout):
+        variables = json.get("variables", {})
+        if "hubId" in variables:
+            return GROUPS if variables["hubId"] == "B" else NO_GROUPS
+        return AEC_PAGE_2 if variables["pagination"].get("cursor") else AEC_PAGE_1
+
+
+def raises(exc_type, function):
+    def run():
+        try:
+            function()
+        except exc_type:
+            return
+        raise AssertionError("no exception")
+
+    return run
+
+
+def operations(b):
+    File, Version, DM, AEC = b.BrimvaleFile, b.BrimvaleFileVersion, b._DataManagementAPI, b._AECDataModelAPI
+
+    def located():
+        file = File(URL)
+        file._hub = {"id": "H", "attributes": {"region": "EU"}}
+        return file
+
+    return {
+        "offline members": lambda: (File(URL).url, File(URL).urn, File(URL).project_id),
+        "missing urn": raises(ValueError, lambda: File("https://x/projects/P").urn),
+        "extractors": lambda: (DM.extract_bucket_key_from_url(URL), DM._extract_element_id_from_url(url=URL, element_category="items")),
+        "hub search": lambda: (File(URL).get_hub_id("t"), File(URL).get_region("t")),
+        "no hub": raises(ValueError, lambda: File("https://x/items/I").get_hub_id("t")),
+        "latest version and download": lambda: File(URL).get_latest_version("t").get_file(),
+        "version members": lambda: (Version("t", {"id": 1, "attributes": {}}).urn, Version("t", {}).storage_url),
+        "version failures": raises(ValueError, lambda: Version("t", {}).get_file()),
+        "requests": lambda: (DM.get_hub(hub_id="H/1", access_token="t"), DM.get_item_tip(project_id="P-1", item_id="I-1", access_token="t")),
+        "graphql": lambda: (AEC.get_hubs(region="EU", access_token="t", limit=5, cursor="c"),
+                            AEC.get_element_groups_by_hub(hub_id="B", region="EU", access_token="t", file_urn="u")),
+        "graphql refusal": raises(ValueError, lambda: AEC.get_element_groups_by_hub(hub_id="B", region="EU", access_token="t", limit=1, cursor="c")),
+        "element group lookup": lambda: located().get_aec_data_model_element_group_id("t"),
+        "argument errors": raises(TypeError, lambda: File.get_hub_id(File(URL), "t", extra=1)),
+        "missing global": raises(NameError, lambda: eval("File(URL).get_latest_version('t')", {"File": File, "URL": URL})),
+    }
+
+
+def blocks():
+    gc.collect()
+    return sys.getallocatedblocks()
+
+
+@pytest.fixture
+def quiet(monkeypatch):
+    monkeypatch.setattr(zelmar.core._Context, "session_with_retries", QuietSession())
+
+
+NAMES = ["offline members", "missing urn", "extractors", "hub search", "no hub", "latest version and download",
+         "version members", "version failures", "requests", "graphql", "graphql refusal", "element group lookup",
+         "argument errors", "missing global"]
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_no_leaks(brimvale, quiet, monkeypatch, name):
+    operation = operations(brimvale)[name]
+    if name == "missing global":
+        monkeypatch.delattr(brimvale, "BrimvaleFileVersion")
+    for _ in range(200):
+        operation()
+    before = blocks()
+    if before == 0:
+        pytest.skip("the allocator in use does not count blocks (PYTHONMALLOC=malloc)")
+    for _ in range(REPEAT):
+        operation()
+    growth = blocks() - before
+    assert growth < SLACK, f"{name}: {growth} blocks more after {REPEAT} calls"
