@@ -52,6 +52,10 @@ test: build
 demo: build
 	$(VPY) -c 'import zelmar.external.brimvale as b; print("loaded", b.__name__, "from", b.__file__)'
 
+# Figures, not pass/fail: time and peak memory of the job content against the plain path.
+bench: build
+	$(VPY) bench/bench_job_content.py
+
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
 $(SAN_VENV)/.deps: requirements-dev.txt | check-python
 	rm -rf $(SAN_VENV)

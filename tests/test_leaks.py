@@ -83,6 +83,45 @@ def operations(b):
     }
 
 
+def dunmere_operations():
+    from io import BytesIO
+
+    import zelmar.external.dunmere as d
+
+    Analysis = d.DunmereAnalysis
+    done = Analysis(BytesIO(b"Dunmere input file\n"))
+    done.execute(timeout=10)
+
+    class TextFile:
+        def getvalue_binary(self):
+            return "text"
+
+    def odd_map_entries():
+        # Unpacking errors, a result that cannot be raised, and a class raised without arguments.
+        d._dseries_exception_map = {"three": (1, 2, 3), "not raisable": ("t", lambda text: 5),
+                                    "class": ("t", lambda text: KeyError)}
+        for message in ("three", "not raisable", "class"):
+            raises(Exception, lambda: done._handle_execution_error(message))()
+
+    return {
+        "construct": lambda: Analysis(input_file=BytesIO(b"x")),
+        "job content": lambda: (Analysis(BytesIO(b"abc" * 100))._generate_job_content(),
+                                Analysis(zelmar.core.File.from_data(b"abc"))._generate_job_content()),
+        "job content error": raises(TypeError, lambda: Analysis(TextFile())._generate_job_content()),
+        "mapped error": raises(ValueError, lambda: done._handle_execution_error("ERROR: input file is empty")),
+        "unmapped message": lambda: done._handle_execution_error("nothing"),
+        "odd map entries": odd_map_entries,
+        "output files": lambda: (done.get_output_file(), done.get_output_file(".err"), done.get_output_file(as_file=True)),
+        "whole run": lambda: Analysis(BytesIO(b"Dunmere input file\n")).execute(timeout=10),
+        "failed run": raises(ValueError, lambda: Analysis(BytesIO(b"")).execute(timeout=10)),
+        "argument errors": raises(TypeError, lambda: done.get_output_file(".sto", True)),
+    }
+
+
+DUNMERE_NAMES = ["construct", "job content", "job content error", "mapped error", "unmapped message", "odd map entries",
+                 "output files", "whole run", "failed run", "argument errors"]
+
+
 def blocks():
     gc.collect()
     return sys.getallocatedblocks()
@@ -98,11 +137,7 @@ NAMES = ["offline members", "missing urn", "extractors", "hub search", "no hub",
          "argument errors", "missing global"]
 
 
-@pytest.mark.parametrize("name", NAMES)
-def test_no_leaks(brimvale, quiet, monkeypatch, name):
-    operation = operations(brimvale)[name]
-    if name == "missing global":
-        monkeypatch.delattr(brimvale, "BrimvaleFileVersion")
+def check_flat(name, operation):
     for _ in range(200):
         operation()
     before = blocks()
@@ -112,3 +147,19 @@ def test_no_leaks(brimvale, quiet, monkeypatch, name):
         operation()
     growth = blocks() - before
     assert growth < SLACK, f"{name}: {growth} blocks more after {REPEAT} calls"
+
+
+@pytest.mark.parametrize("name", NAMES)
+def test_no_leaks_brimvale(brimvale, quiet, monkeypatch, name):
+    operation = operations(brimvale)[name]
+    if name == "missing global":
+        monkeypatch.delattr(brimvale, "BrimvaleFileVersion")
+    check_flat(name, operation)
+
+
+@pytest.mark.parametrize("name", DUNMERE_NAMES)
+def test_no_leaks_dunmere(monkeypatch, name):
+    import zelmar.external.dunmere as d
+
+    monkeypatch.setattr(d, "_dseries_exception_map", d._dseries_exception_map)  # restored afterwards
+    check_flat(name, dunmere_operations()[name])

@@ -36,6 +36,14 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) {
   return result;
 }
 
+void raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) {
+  if (found > static_cast<Py_ssize_t>(expected))
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(expected));
+  else
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+  fail(loc);
+}
+
 Ref new_dict(Loc loc) { return check(PyDict_New(), loc); }
 
 }  // namespace host

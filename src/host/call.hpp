@@ -1,6 +1,7 @@
 // Attribute and item access, calls and string building that throw PythonError on failure.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <initializer_list>
 
@@ -55,6 +56,10 @@ inline bool next(const Ref& iterator, Ref& item, Loc loc = Loc::current()) {
   if (PyErr_Occurred()) fail(loc);
   return false;
 }
+
+// a, b, ... = o: exactly N items, or ValueError in the wording of compiled code.
+template <std::size_t N>
+std::array<Ref, N> unpack(Obj o);
 
 // Python's truth test: `if x:`.
 inline bool truthy(Obj o) { return check_status(PyObject_IsTrue(o.p), o.loc) != 0; }
@@ -116,5 +121,25 @@ Ref new_dict(Loc loc = Loc::current());
 
 // A new list.
 inline Ref new_list(Loc loc = Loc::current()) { return check(PyList_New(0), loc); }
+
+[[noreturn]] void raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc);
+
+template <std::size_t N>
+std::array<Ref, N> unpack(Obj o) {
+  std::array<Ref, N> items;
+  if (PyTuple_CheckExact(o.p) || PyList_CheckExact(o.p)) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o.p);
+    if (size != static_cast<Py_ssize_t>(N)) raise_unpack_error(size, N, o.loc);
+    for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o.p, i));
+    return items;
+  }
+  Ref iterator = iterate(o);
+  for (std::size_t i = 0; i < N; ++i) {
+    if (!next(iterator, items[i], o.loc)) raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc);
+  }
+  Ref extra;
+  if (next(iterator, extra, o.loc)) raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc);
+  return items;
+}
 
 }  // namespace host

@@ -10,6 +10,26 @@ void raise(PyObject* type, const char* message, Loc loc) {
   fail(loc);
 }
 
+void raise_object(Borrowed object, Loc loc) {
+  PyObject* obj = object.get();
+  if (PyExceptionInstance_Check(obj)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    fail(loc);
+  }
+  if (!PyExceptionClass_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    fail(loc);
+  }
+  Ref instance = check(PyObject_CallNoArgs(obj), loc);
+  if (!PyExceptionInstance_Check(instance.get())) {
+    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
+                 reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+    fail(loc);
+  }
+  PyErr_SetObject(obj, instance);
+  fail(loc);
+}
+
 Caught::Caught() noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);

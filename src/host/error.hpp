@@ -33,6 +33,10 @@ inline int check_status(int status, Loc loc = Loc::current()) {
 // raise type(message): the exception currently handled, if any, becomes its context.
 [[noreturn]] void raise(PyObject* type, const char* message, Loc loc = Loc::current());
 
+// raise obj, with the rules of a compiled raise statement: an exception instance is raised
+// as it is, an exception class is called without arguments, anything else is a TypeError.
+[[noreturn]] void raise_object(Borrowed obj, Loc loc = Loc::current());
+
 // The exception being handled inside a catch block, as in a Python except block:
 // it is taken off the error indicator and made the handled exception (sys.exc_info())
 // until the block ends, so that anything raised meanwhile gets it as its context.

@@ -1,0 +1,12 @@
+// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks) written straight into a
+// new str, without the intermediate bytes object of b64encode().decode().
+#pragma once
+
+#include "host/error.hpp"
+
+namespace dunmere {
+
+// The Base64 text of a contiguous buffer; fails only when memory runs out.
+host::Ref base64_text(const Py_buffer& view, host::Loc loc = host::Loc::current());
+
+}  // namespace dunmere

@@ -1,0 +1,240 @@
+"""Loading the modules: guards, namespaces, import failures, exported symbols."""
+import importlib
+import subprocess
+import sys
+import traceback
+
+import pytest
+from support import run_python
+
+STANDARD = {"__builtins__", "__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__"}
+BRIMVALE_GLOBALS = [
+    "dataclasses", "re", "dedent", "HTTPError", "Optional", "_Context", "File", "_BASE_URL",
+    "BrimvaleFileVersion", "BrimvaleFile", "_DataManagementAPI", "_AECDataModelAPI", "__test__",
+]
+DUNMERE_GLOBALS = [
+    "base64", "BytesIO", "Optional", "cast", "Union", "ExternalProgram", "_JobContent", "_dseries_exception_map",
+    "_get_dseries_file_body", "File", "__all__", "DunmereAnalysis", "__test__",
+]
+
+# module, its globals, an SDK module it imports from and a name taken from there, a class
+MODULES = [
+    ("brimvale", BRIMVALE_GLOBALS, "zelmar.core", "File", "BrimvaleFile"),
+    ("dunmere", DUNMERE_GLOBALS, "zelmar.external.external_program", "_get_dseries_file_body", "DunmereAnalysis"),
+]
+module_cases = pytest.mark.parametrize("short, names, sdk_module, sdk_name, cls", MODULES)
+
+
+@module_cases
+def test_namespace(short, names, sdk_module, sdk_name, cls):
+    module = importlib.import_module(f"zelmar.external.{short}")
+    assert set(dir(module)) == STANDARD | set(names)
+    # The binding order, from a fresh interpreter: tests here replace and restore globals.
+    result = run_python(f"import zelmar.external.{short} as m; print(list(vars(m)))")
+    assert [name for name in eval(result.stdout) if name in names] == names
+    assert module.__doc__ is None
+    assert module.__test__ == {} and type(module.__test__) is dict
+    assert module.__name__ == f"zelmar.external.{short}"
+    assert module.__package__ == "zelmar.external"
+    assert module.__builtins__ is __import__("builtins")
+    assert getattr(module, sdk_name) is getattr(importlib.import_module(sdk_module), sdk_name)
+
+
+def test_brimvale_imports(brimvale):
+    import dataclasses
+    import re
+    import textwrap
+    import typing
+
+    import zelmar.core
+    from zelmar._vendor.requests.exceptions import HTTPError
+
+    assert (brimvale.dataclasses, brimvale.re, brimvale.dedent) == (dataclasses, re, textwrap.dedent)
+    assert brimvale.HTTPError is HTTPError and brimvale.Optional is typing.Optional
+    assert brimvale._Context is zelmar.core._Context
+
+
+def test_dunmere_imports():
+    import base64
+    import io
+    import typing
+
+    import zelmar.core
+    import zelmar.external.dunmere as dunmere
+    import zelmar.external.external_program as ep
+
+    assert dunmere.__all__ == ["DunmereAnalysis"] and type(dunmere.__all__) is list
+    assert (dunmere.base64, dunmere.BytesIO) == (base64, io.BytesIO)
+    assert (dunmere.Optional, dunmere.cast, dunmere.Union) == (typing.Optional, typing.cast, typing.Union)
+    assert (dunmere.ExternalProgram, dunmere._JobContent, dunmere._dseries_exception_map) == (
+        ep.ExternalProgram, ep._JobContent, ep._dseries_exception_map)
+    assert dunmere.File is zelmar.core.File
+
+
+@module_cases
+def test_import_twice_and_reload_keep_everything(short, names, sdk_module, sdk_name, cls):
+    module = importlib.import_module(f"zelmar.external.{short}")
+    before = getattr(module, cls)
+    assert importlib.import_module(f"zelmar.external.{short}") is module
+    assert importlib.reload(module) is module
+    assert getattr(module, cls) is before
+
+
+@module_cases
+def test_import_after_removal_returns_the_same_module(monkeypatch, short, names, sdk_module, sdk_name, cls):
+    module = importlib.import_module(f"zelmar.external.{short}")
+    before = getattr(module, cls)
+    monkeypatch.delitem(sys.modules, f"zelmar.external.{short}")
+    again = importlib.import_module(f"zelmar.external.{short}")
+    assert again is module and getattr(again, cls) is before
+
+
+@module_cases
+def test_second_interpreter_is_refused(short, names, sdk_module, sdk_name, cls):
+    result = run_python(f"""
+        import _xxsubinterpreters as interpreters
+        import zelmar.external.{short} as module
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import zelmar.external.{short}")
+        except interpreters.RunFailedError as e:
+            print("refused:", e)
+        interpreters.destroy(interp)
+        print(module.{cls}.__name__)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "ImportError" in result.stdout
+    assert ("Interpreter change detected - this module can only be loaded into one interpreter per process."
+            in result.stdout)
+    assert result.stdout.splitlines()[-1] == cls
+
+
+@module_cases
+def test_executing_another_module_object_is_refused(short, names, sdk_module, sdk_name, cls):
+    result = run_python(f"""
+        import importlib.util
+        spec = importlib.util.find_spec("zelmar.external.{short}")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        assert first is not second
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)  # the same object again: nothing happens
+        try:
+            spec.loader.exec_module(second)
+        except RuntimeError as e:
+            print(e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"Module '{short}' has already been imported. Re-initialisation is not supported.\n"
+
+
+@pytest.mark.parametrize("short", ["brimvale", "dunmere"])
+@pytest.mark.parametrize("version, warned", [("3.11.2 (main)", "3.11"), ("3.10.99 (main)", None), ("2.7", "2.7")])
+def test_version_warning(short, version, warned):
+    result = run_python(f"""
+        import sys, warnings
+        sys.version = {version!r}
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            import zelmar.external.{short}
+        print([(w.category.__name__, str(w.message)) for w in caught if "compile time" in str(w.message)])
+    """)
+    assert result.returncode == 0, result.stderr
+    expected = []
+    if warned:
+        expected = [("RuntimeWarning", f"compile time Python version 3.10 of module 'zelmar.external.{short}' "
+                                       f"does not match runtime version {warned}")]
+    assert result.stdout.strip() == repr(expected)
+
+
+@module_cases
+def test_version_warning_as_error_fails_the_import(short, names, sdk_module, sdk_name, cls):
+    result = run_python(f"""
+        import sys, traceback, warnings
+        sys.version = "4.0.0"
+        warnings.simplefilter("error", RuntimeWarning)
+        try:
+            import zelmar.external.{short}
+        except RuntimeWarning as e:
+            print(type(e).__name__)
+            print(traceback.extract_tb(e.__traceback__)[-1].name)
+        print("zelmar.external.{short}" in sys.modules)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["RuntimeWarning", f"init zelmar.external.{short}", "False"]
+
+
+@module_cases
+def test_missing_sdk_name_fails_with_cannot_import_and_can_be_retried(short, names, sdk_module, sdk_name, cls):
+    result = run_python(f"""
+        import importlib, traceback
+        sdk = importlib.import_module("{sdk_module}")
+        saved = sdk.{sdk_name}
+        del sdk.{sdk_name}
+        try:
+            import zelmar.external.{short}
+        except ImportError as e:
+            print(type(e).__name__, e)
+            entry = traceback.extract_tb(e.__traceback__)[-1]
+            print(entry.name, entry.filename)
+        sdk.{sdk_name} = saved
+        import zelmar.external.{short} as module
+        print(module.{sdk_name} is saved, module.{cls}.__module__)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        f"ImportError cannot import name {sdk_name}",
+        f"init zelmar.external.{short} src/external/{short}/module.cpp",
+        f"True zelmar.external.{short}",
+    ]
+
+
+@pytest.mark.parametrize("short, missing", [("brimvale", "zelmar._vendor.requests.exceptions"),
+                                            ("dunmere", "zelmar.external.external_program")])
+def test_missing_sdk_package_is_the_interpreters_import_error(short, missing):
+    result = run_python(f"""
+        import sys
+        sys.modules["{missing}"] = None
+        try:
+            import zelmar.external.{short}
+        except ImportError as e:
+            print(type(e).__name__, e)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(f"ModuleNotFoundError import of {missing} halted")
+
+
+@pytest.mark.parametrize("short", ["brimvale", "dunmere"])
+def test_only_the_init_function_is_exported(short):
+    module = importlib.import_module(f"zelmar.external.{short}")
+    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True)
+    names = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert names == [f"PyInit_{short}"]
+
+
+def test_modules_share_no_state():
+    result = run_python("""
+        import zelmar.external.dunmere as d, zelmar.external.brimvale as b
+        print(type(b.BrimvaleFile.get_hub_id) is type(d.DunmereAnalysis.get_output_file))
+        print(d.DunmereAnalysis.get_output_file.__globals__ is vars(d), b.BrimvaleFile.url.fget.__globals__ is vars(b))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["False", "True", "True"]
+
+
+def test_traceback_entries_name_functions_and_source_lines(brimvale, session):
+    from fakes import status
+
+    session.add(status(500))
+    file = brimvale.BrimvaleFile("https://x/projects/P/items/I")
+    with pytest.raises(ValueError) as info:
+        file.get_hub_id("t")
+
+    def entries(exc):
+        return [(e.name, e.filename) for e in traceback.extract_tb(exc.__traceback__) if e.filename.startswith("src/")]
+
+    assert entries(info.value) == [("zelmar.external.brimvale.BrimvaleFile.get_hub_id", "src/external/brimvale/file.cpp")]
+    assert entries(info.value.__cause__) == [("zelmar.external.brimvale.BrimvaleFile._get_hub", "src/external/brimvale/file.cpp")]
+    assert entries(info.value.__cause__.__cause__) == [
+        ("zelmar.external.brimvale._DataManagementAPI.get_hubs", "src/external/brimvale/data_management.cpp")]
+    assert all(e.lineno > 0 for e in traceback.extract_tb(info.value.__traceback__))
