@@ -11,6 +11,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 
 NATIVE_SOURCES := CMakeLists.txt pyproject.toml $(shell find src -type f 2>/dev/null)
 SDK_SOURCES := $(shell find sdk -type f -not -path '*/__pycache__/*' -not -path '*.egg-info*' -not -path 'sdk/build/*' 2>/dev/null)
+SIM_SOURCES := $(shell find sim -type f -not -path '*/__pycache__/*' -not -path '*.egg-info*' -not -path 'sim/build/*' 2>/dev/null)
 
 # Builds always treat warnings as errors here; plain `pip install .` does not.
 BUILD_FLAGS := -C cmake.define.ZELMAR_WERROR=ON
@@ -44,13 +45,20 @@ $(VENV)/.native: $(VENV)/.sdk $(NATIVE_SOURCES)
 	$(VPY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall $(BUILD_FLAGS) .
 	touch $@
 
-build: $(VENV)/.native
+# The platform simulator, a package of its own (it also registers its pytest fixtures).
+$(VENV)/.sim: $(VENV)/.deps $(SIM_SOURCES)
+	$(VPY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sim
+	rm -rf sim/build
+	touch $@
+
+build: $(VENV)/.native $(VENV)/.sim
 
 test: build
 	$(VPY) -m pytest -q tests
 
+# The main job: the whole journey of an application, against the platform simulator.
 demo: build
-	$(VPY) -c 'import zelmar.external.brimvale as b; print("loaded", b.__name__, "from", b.__file__)'
+	$(VPY) examples/quickstart.py
 
 # Figures, not pass/fail: time and peak memory of the job content against the plain path.
 bench: build
@@ -65,8 +73,8 @@ $(SAN_VENV)/.deps: requirements-dev.txt | check-python
 	touch $@
 
 sanitize: $(SAN_VENV)/.deps
-	$(SAN_PY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sdk
-	rm -rf sdk/build
+	$(SAN_PY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sdk ./sim
+	rm -rf sdk/build sim/build
 	PATH=$(CURDIR)/$(SAN_VENV)/bin:$$PATH $(SAN_PY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation \
 	  --force-reinstall $(BUILD_FLAGS) -C cmake.define.ZELMAR_SANITIZE=ON -C build-dir=build/sanitize .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
@@ -74,4 +82,4 @@ sanitize: $(SAN_VENV)/.deps
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build dist sdk/build
+	rm -rf $(VENV) $(SAN_VENV) build dist sdk/build sim/build

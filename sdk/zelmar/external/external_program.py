@@ -22,7 +22,7 @@ from typing import Optional, Protocol
 
 from ..errors import ExecutionError
 
-__all__ = ["ExternalProgram", "LocalWorker", "WorkerOutcome", "use_worker", "current_worker"]
+__all__ = ["ExternalProgram", "LocalWorker", "RemoteWorker", "WorkerOutcome", "use_worker", "current_worker"]
 
 
 @dataclass(frozen=True)
@@ -107,6 +107,37 @@ class LocalWorker:
         if time.monotonic() - started > timeout:
             raise ExecutionError(f"The job did not finish within {timeout} seconds")
         return outcome
+
+
+class RemoteWorker:
+    """Runs jobs on a worker process through a job service at ``url`` (the platform
+    simulator's): submits the job, then polls its state until it ends or time runs out."""
+
+    def __init__(self, url: str, poll_seconds: float = 0.02) -> None:
+        self.url = url.rstrip("/")
+        self.poll_seconds = poll_seconds
+
+    def run(self, program: str, version: int, job: _JobContent, timeout: float) -> WorkerOutcome:
+        import requests
+
+        jobs = f"{self.url}/worker/v1/jobs"
+        with requests.Session() as session:
+            answer = session.post(jobs, json={"program": program, "version": version, "body": job.body}, timeout=10)
+            answer.raise_for_status()
+            job_id = answer.json()["id"]
+            deadline = time.monotonic() + timeout
+            while True:
+                answer = session.get(f"{jobs}/{job_id}", timeout=10)
+                answer.raise_for_status()
+                state = answer.json()
+                if state["status"] == "finished":
+                    return WorkerOutcome(result_content=state["result_content"])
+                if state["status"] == "failed":
+                    return WorkerOutcome(error_message=state["error_message"])
+                if time.monotonic() >= deadline:
+                    session.delete(f"{jobs}/{job_id}", timeout=10)
+                    raise ExecutionError(f"The job did not finish within {timeout} seconds")
+                time.sleep(self.poll_seconds)
 
 
 _worker: Worker = LocalWorker()

@@ -1,0 +1,25 @@
+"""python -m zelmar_sim [--port N]: serves the seeded world until interrupted, for poking at
+the endpoints by hand (curl -H "Authorization: Bearer demo-token" URL/project/v1/hubs)."""
+import argparse
+import time
+
+from .server import Simulator
+from .world import DEMO_TOKEN, default_world
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(prog="python -m zelmar_sim", description=__doc__)
+    parser.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    args = parser.parse_args()
+    with Simulator(default_world(), port=args.port, route_sdk=False) as simulator:
+        print(f"zelmar simulator listening on {simulator.url} (platform origin {simulator.origin})")
+        print(f"token: {DEMO_TOKEN}   try: curl -H 'Authorization: Bearer {DEMO_TOKEN}' {simulator.url}/project/v1/hubs")
+        try:
+            while True:
+                time.sleep(3600)
+        except KeyboardInterrupt:
+            pass
+
+
+if __name__ == "__main__":
+    main()

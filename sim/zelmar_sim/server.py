@@ -1,0 +1,471 @@
+"""The simulator: a threaded HTTP server on loopback speaking the platform's REST and GraphQL
+endpoints as the modules use them, and a job service for the analysis worker."""
+from __future__ import annotations
+
+import base64
+import itertools
+import json
+import re
+import secrets
+import subprocess
+import sys
+import threading
+import time
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Optional
+from urllib.parse import parse_qs, quote, unquote, urlsplit
+
+from .world import World, default_world, storage_href
+
+#: The platform endpoints, by the names faults and log entries use.
+ENDPOINTS = ("hubs", "hub", "project", "tip", "signed_url", "download", "aec_hubs", "element_groups")
+FAULT_TARGETS = ENDPOINTS + ("graphql", "analysis")
+
+FILTER = re.compile(r"^metadata\.fileUrn=='(.*)'$", re.S)
+
+
+def default_origin() -> str:
+    """The platform origin the module talks to (its _BASE_URL), or the stand-in's default."""
+    try:
+        from zelmar.external.brimvale import _BASE_URL
+    except ImportError:
+        return "https://api.brimvale.example"
+    return _BASE_URL
+
+
+@dataclass
+class Fault:
+    """Something to do instead of (or before) answering the next `times` requests."""
+
+    target: str
+    times: int = 1
+    status: Optional[int] = None   # answer with this error status
+    delay: float = 0.0             # wait this long first, then answer normally
+    body: Optional[bytes] = None   # answer 200 with this raw body (for example, not JSON)
+    graphql_errors: Optional[list] = None  # answer 200 with these errors and no data
+    repeat_cursor: bool = False    # page answers carry the cursor that was asked for
+    message: Optional[str] = None  # analysis: the worker reports this error message
+
+
+@dataclass
+class LoggedRequest:
+    method: str
+    path: str
+    headers: dict
+    body: bytes
+    endpoint: str
+    status: int = 0
+
+    def json(self):
+        return json.loads(self.body)
+
+
+@dataclass
+class Job:
+    id: str
+    program: str
+    version: int
+    body: str
+    status: str = "queued"
+    result_content: Optional[dict] = None
+    error_message: Optional[str] = None
+    fault: Optional[Fault] = None
+
+    def state(self) -> dict:
+        return {"id": self.id, "program": self.program, "version": self.version, "status": self.status,
+                "result_content": self.result_content, "error_message": self.error_message}
+
+
+class Answer(Exception):
+    """Ends the handling of a request with this status and JSON (or raw) body."""
+
+    def __init__(self, status: int, body, content_type: str = "application/json"):
+        super().__init__(status)
+        self.status, self.body, self.content_type = status, body, content_type
+
+
+def encode_cursor(offset: int) -> str:
+    return base64.urlsafe_b64encode(f"offset:{offset}".encode()).decode()
+
+
+def decode_cursor(cursor: Optional[str]) -> int:
+    if not cursor:
+        return 0
+    try:
+        kind, _, offset = base64.urlsafe_b64decode(cursor.encode()).decode().partition(":")
+        if kind == "offset":
+            return int(offset)
+    except (ValueError, UnicodeDecodeError):
+        pass
+    raise Answer(200, {"errors": [{"message": f"Invalid cursor {cursor!r}"}]})
+
+
+class Simulator:
+    """The platform and the analysis worker on loopback.
+
+    ``with Simulator(world) as platform:`` starts it; while it runs, the stand-in SDK's
+    session sends requests for the platform's origin here (an adapter mounted on it, with
+    the session's own retry policy) and ``ExternalProgram.execute`` hands jobs to a worker
+    process through it. ``stop()`` closes the listener only (later requests are refused);
+    ``close()``, or leaving the ``with`` block, also undoes the routing.
+    """
+
+    def __init__(self, world: Optional[World] = None, *, port: int = 0, origin: Optional[str] = None,
+                 route_sdk: bool = True):
+        self.world = world if world is not None else default_world()
+        self.origin = (origin or default_origin()).rstrip("/")
+        self.requests: list = []       # platform requests, in order
+        self.job_requests: list = []   # the job service's own traffic
+        self._port = port
+        self._route_sdk = route_sdk
+        self._faults: list = []
+        self._lock = threading.Lock()
+        self._signatures: dict = {}
+        self._jobs: dict = {}
+        self._job_ids = itertools.count(1)
+        self._server: Optional[ThreadingHTTPServer] = None
+        self._worker_process: Optional[subprocess.Popen] = None
+        self._undo: list = []
+
+    # ---- lifecycle ----
+
+    @property
+    def url(self) -> str:
+        """Where the simulator listens, e.g. http://127.0.0.1:54321."""
+        if self._server is None:
+            raise RuntimeError("the simulator is not running")
+        host, port = self._server.server_address[:2]
+        return f"http://{host}:{port}"
+
+    def start(self) -> "Simulator":
+        handler = type("Handler", (_Handler,), {"simulator": self})
+        self._server = ThreadingHTTPServer(("127.0.0.1", self._port), handler)
+        self._server.daemon_threads = True
+        # A short poll keeps stop() quick.
+        threading.Thread(target=self._server.serve_forever, args=(0.02,), name="zelmar-sim", daemon=True).start()
+        if self._route_sdk:
+            self._undo.extend(_route_sdk(self.origin, self.url))
+        return self
+
+    def stop(self) -> None:
+        """Stops listening; routed requests are then refused, as by a platform that is down."""
+        if self._server is not None:
+            self._server.shutdown()
+            self._server.server_close()
+        if self._worker_process is not None:
+            self._worker_process.terminate()
+            self._worker_process.wait(timeout=10)
+            self._worker_process = None
+
+    def close(self) -> None:
+        self.stop()
+        while self._undo:
+            self._undo.pop()()
+
+    def __enter__(self) -> "Simulator":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # ---- what tests use ----
+
+    def fault(self, target: str, **what) -> Fault:
+        """Injects a fault for the next request(s) to an endpoint (see ENDPOINTS), to both
+        GraphQL queries ("graphql"), or to analysis jobs ("analysis")."""
+        if target not in FAULT_TARGETS:
+            raise ValueError(f"unknown fault target {target!r}; one of {', '.join(FAULT_TARGETS)}")
+        fault = Fault(target, **what)
+        with self._lock:
+            self._faults.append(fault)
+        return fault
+
+    def clear_log(self) -> None:
+        with self._lock:
+            self.requests.clear()
+            self.job_requests.clear()
+
+    def log(self) -> list:
+        """(method, path) of every platform request so far."""
+        with self._lock:
+            return [(r.method, r.path) for r in self.requests]
+
+    def _take_fault(self, *targets: str) -> Optional[Fault]:
+        with self._lock:
+            for fault in self._faults:
+                if fault.target in targets and fault.times > 0:
+                    fault.times -= 1
+                    if fault.times == 0:
+                        self._faults.remove(fault)
+                    return fault
+        return None
+
+    # ---- the platform ----
+
+    def _token(self, headers) -> "object":
+        value = headers.get("Authorization", "")
+        token = self.world.tokens.get(value[len("Bearer "):]) if value.startswith("Bearer ") else None
+        if token is None or token.expired:
+            raise Answer(401, {"developerMessage": "The access token provided is invalid or has expired.",
+                               "errorCode": "AUTH-001"})
+        return token
+
+    def _project(self, token, project_id: str):
+        project = self.world.projects.get(project_id)
+        if project is None:
+            raise Answer(404, {"errors": [{"detail": f"Project {project_id} not found"}]})
+        if not token.sees_project(project_id) or not token.sees_hub(project.hub_id):
+            raise Answer(403, {"errors": [{"detail": "You don't have permission to access this project"}]})
+        return project
+
+    def hubs(self, token, _query) -> dict:
+        return {"jsonapi": {"version": "1.0"},
+                "data": [hub.record() for hub in self.world.hubs if token.sees_hub(hub.id)]}
+
+    def hub(self, token, _query, hub_id: str) -> dict:
+        for hub in self.world.hubs:
+            if hub.id == hub_id and token.sees_hub(hub_id):
+                return {"jsonapi": {"version": "1.0"}, "data": hub.record()}
+        raise Answer(404, {"errors": [{"detail": f"Hub {hub_id} not found"}]})
+
+    def project(self, token, _query, hub_id: str, project_id: str) -> dict:
+        project = self.world.projects.get(project_id)
+        if project is None or project.hub_id != hub_id:
+            raise Answer(404, {"errors": [{"detail": f"Project {project_id} not found in hub {hub_id}"}]})
+        project = self._project(token, project_id)
+        return {"jsonapi": {"version": "1.0"},
+                "data": {"type": "projects", "id": project.id, "attributes": {"name": project.name}}}
+
+    def tip(self, token, _query, project_id: str, item_id: str) -> dict:
+        project = self._project(token, project_id)
+        item = project.items.get(item_id)
+        if item is None:
+            raise Answer(404, {"errors": [{"detail": f"Item {item_id} not found"}]})
+        version = item.tip
+        return {"jsonapi": {"version": "1.0"}, "data": {
+            "type": "versions",
+            "id": f"{item.id}?version={version.number}",
+            "attributes": {"name": item.name, "displayName": item.name, "versionNumber": version.number,
+                           "storageSize": len(version.content)},
+            "relationships": {
+                "item": {"data": {"type": "items", "id": item.id}},
+                "storage": {"data": {"type": "objects", "id": f"urn:oss:{version.bucket}/{version.object_key}"},
+                            "meta": {"link": {"href": storage_href(self.origin, version)}}},
+            },
+        }}
+
+    def signed_url(self, token, _query, bucket: str, object_key: str) -> dict:
+        if self.world.find_object(bucket, object_key) is None:
+            raise Answer(404, {"reason": f"Object {object_key} not found in bucket {bucket}"})
+        signature = secrets.token_urlsafe(12)
+        with self._lock:
+            self._signatures[signature] = (bucket, object_key, time.time() + 120)
+        url = f"{self.origin}/sim-storage/{quote(bucket, safe='')}/{quote(object_key, safe='')}?signature={signature}"
+        return {"status": "complete", "url": url, "params": {}}
+
+    def download(self, query, bucket: str, object_key: str) -> bytes:
+        signature = query.get("signature", [""])[0]
+        with self._lock:
+            granted = self._signatures.get(signature)
+        if granted is None or granted[:2] != (bucket, object_key) or granted[2] < time.time():
+            raise Answer(403, b"<Error><Code>AccessDenied</Code></Error>", "application/xml")
+        return self.world.find_object(bucket, object_key).content
+
+    def graphql(self, token, headers, body: bytes, endpoint: str, fault: Optional[Fault]) -> dict:
+        payload = json.loads(body)
+        variables = payload.get("variables") or {}
+        region = headers.get("Region")
+        pagination = variables.get("pagination") or {}
+        offset = decode_cursor(pagination.get("cursor"))
+        size = pagination.get("limit") or self.world.page_size
+        if endpoint == "aec_hubs":
+            found = [h for h in self.world.aec_hubs if h.region == region and token.sees_aec_hub(h.id)]
+            key = "hubs"
+        else:
+            hub = next((h for h in self.world.aec_hubs if h.id == variables.get("hubId")), None)
+            if hub is None or hub.region != region or not token.sees_aec_hub(hub.id):
+                raise Answer(200, {"errors": [{"message": f"Hub {variables.get('hubId')} not found in region {region}"}]})
+            query = (variables.get("filter") or {}).get("query")
+            wanted = None
+            if query is not None:
+                match = FILTER.match(query)
+                if match is None or "'" in match.group(1):
+                    raise Answer(200, {"errors": [{"message": f"Invalid filter {query!r}"}]})
+                wanted = match.group(1)
+            found = [g for g in self.world.element_groups
+                     if g.aec_hub_id == hub.id and (wanted is None or g.file_urn == wanted)]
+            key = "elementGroupsByHub"
+        page = found[offset:offset + size]
+        cursor = encode_cursor(offset + size) if offset + size < len(found) else None
+        if fault is not None and fault.repeat_cursor:
+            cursor = pagination.get("cursor") or encode_cursor(offset)
+        return {"data": {key: {"results": [{"id": record.id} for record in page], "pagination": {"cursor": cursor}}}}
+
+    def route(self, method: str, path: str) -> tuple:
+        """(endpoint, arguments) of a platform request; None when no endpoint has that path."""
+        if not path.startswith("/"):
+            return None, ()
+        parts = [unquote(part) for part in path[1:].split("/")]
+        table = [
+            ("GET", ["project", "v1", "hubs"], "hubs"),
+            ("GET", ["project", "v1", "hubs", None], "hub"),
+            ("GET", ["project", "v1", "hubs", None, "projects", None], "project"),
+            ("GET", ["data", "v1", "projects", None, "items", None, "tip"], "tip"),
+            ("GET", ["oss", "v2", "buckets", None, "objects", None, "signeds3download"], "signed_url"),
+            ("GET", ["sim-storage", None, None], "download"),
+            ("POST", ["aec", "graphql"], "graphql"),
+        ]
+        for verb, pattern, endpoint in table:
+            if verb == method and len(pattern) == len(parts) and all(p is None or p == q for p, q in zip(pattern, parts)):
+                return endpoint, tuple(q for p, q in zip(pattern, parts) if p is None)
+        return None, ()
+
+    # ---- the job service of the analysis worker ----
+
+    def submit_job(self, request: dict) -> Job:
+        job = Job(f"job-{next(self._job_ids)}", request["program"], request["version"], request["body"])
+        job.fault = self._take_fault("analysis")
+        with self._lock:
+            self._jobs[job.id] = job
+            if self._worker_process is None or self._worker_process.poll() is not None:
+                # Started on the first job, so that runs without analyses cost nothing.
+                self._worker_process = subprocess.Popen([sys.executable, "-m", "zelmar_sim.worker", self.url])
+        return job
+
+    def claim_job(self) -> Optional[Job]:
+        with self._lock:
+            for job in self._jobs.values():
+                if job.status == "queued":
+                    job.status = "running"
+                    return job
+        return None
+
+    def job(self, job_id: str) -> Job:
+        job = self._jobs.get(job_id)
+        if job is None:
+            raise Answer(404, {"message": f"no job {job_id}"})
+        return job
+
+
+def _route_sdk(origin: str, target: str) -> list:
+    """Sends the SDK session's requests for origin to target; returns the undo steps."""
+    from .routing import route_session
+    from zelmar.core import _Context
+    from zelmar.external import external_program
+
+    undo = [route_session(_Context.session_with_retries, origin, target)]
+    previous = external_program.use_worker(external_program.RemoteWorker(target))
+    undo.append(lambda: external_program.use_worker(previous))
+    return undo
+
+
+class _Handler(BaseHTTPRequestHandler):
+    simulator: Simulator
+    server_version = "zelmar-sim/1"
+
+    def log_message(self, *args) -> None:  # the request log is the record
+        pass
+
+    def do_GET(self):
+        self._handle("GET")
+
+    def do_POST(self):
+        self._handle("POST")
+
+    def do_DELETE(self):
+        self._handle("DELETE")
+
+    def _handle(self, method: str) -> None:
+        sim = self.simulator
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        split = urlsplit(self.path)
+        if split.path.startswith("/worker/"):
+            entry = LoggedRequest(method, self.path, dict(self.headers), body, "jobs")
+            with sim._lock:
+                sim.job_requests.append(entry)
+            self._answer(entry, self._jobs(method, split.path, body))
+            return
+        endpoint, args = sim.route(method, split.path)
+        if endpoint == "graphql":
+            text = body.decode("utf-8", "replace")
+            endpoint = "aec_hubs" if "GetHubs" in text else "element_groups" if "GetElementGroupsByHub" in text else "graphql"
+        entry = LoggedRequest(method, self.path, dict(self.headers), body, endpoint or "unknown")
+        with sim._lock:
+            sim.requests.append(entry)
+        self._answer(entry, self._platform(endpoint, args, split.query, body))
+
+    def _platform(self, endpoint, args, query_string, body):
+        sim = self.simulator
+        try:
+            if endpoint is None:
+                raise Answer(404, {"message": "Not found"})
+            targets = (endpoint, "graphql") if endpoint in ("aec_hubs", "element_groups") else (endpoint,)
+            fault = sim._take_fault(*targets)
+            if fault is not None:
+                time.sleep(fault.delay)
+                if fault.status is not None:
+                    raise Answer(fault.status, {"message": f"Simulated error {fault.status}"})
+                if fault.body is not None:
+                    raise Answer(200, fault.body, "text/html")
+                if fault.graphql_errors is not None:
+                    raise Answer(200, {"errors": [{"message": m} for m in fault.graphql_errors]})
+            query = parse_qs(query_string)
+            if endpoint == "download":
+                return Answer(200, sim.download(query, *args), "application/octet-stream")
+            token = sim._token(self.headers)
+            if endpoint in ("aec_hubs", "element_groups"):
+                if not self.headers.get("Region"):
+                    raise Answer(400, {"errors": [{"message": "Region header required"}]})
+                return Answer(200, sim.graphql(token, self.headers, body, endpoint, fault))
+            if endpoint == "graphql":
+                raise Answer(400, {"errors": [{"message": "Unknown query"}]})
+            return Answer(200, getattr(sim, endpoint)(token, query, *args))
+        except Answer as answer:
+            return answer
+        except (ValueError, KeyError, TypeError) as error:
+            return Answer(400, {"message": f"Bad request: {error}"})
+
+    def _jobs(self, method, path, body):
+        sim = self.simulator
+        parts = path.strip("/").split("/")[2:]  # after worker/v1
+        try:
+            if method == "POST" and parts == ["jobs"]:
+                return Answer(201, {"id": sim.submit_job(json.loads(body)).id})
+            if method == "POST" and parts == ["jobs", "claim"]:
+                job = sim.claim_job()
+                if job is None:
+                    return Answer(204, b"")
+                claim = {"id": job.id, "program": job.program, "version": job.version, "body": job.body}
+                if job.fault is not None:
+                    claim.update(delay=job.fault.delay, message=job.fault.message)
+                return Answer(200, claim)
+            if method == "POST" and len(parts) == 3 and parts[0] == "jobs" and parts[2] == "done":
+                job, outcome = sim.job(parts[1]), json.loads(body)
+                if job.status == "running":
+                    job.result_content = outcome.get("result_content")
+                    job.error_message = outcome.get("error_message")
+                    job.status = "failed" if job.error_message is not None else "finished"
+                return Answer(200, job.state())
+            if method == "GET" and len(parts) == 2 and parts[0] == "jobs":
+                return Answer(200, sim.job(parts[1]).state())
+            if method == "DELETE" and len(parts) == 2 and parts[0] == "jobs":
+                job = sim.job(parts[1])
+                job.status = "cancelled"
+                return Answer(200, job.state())
+            return Answer(404, {"message": "Not found"})
+        except Answer as answer:
+            return answer
+
+    def _answer(self, entry: LoggedRequest, answer: Answer) -> None:
+        data = answer.body if isinstance(answer.body, bytes) else json.dumps(answer.body).encode()
+        entry.status = answer.status
+        self.send_response(answer.status)
+        if answer.status != 204:
+            self.send_header("Content-Type", answer.content_type)
+            self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if answer.status != 204:
+            self.wfile.write(data)
+

@@ -1,0 +1,225 @@
+"""The whole journey over loopback: the modules, the SDK's real session, the simulator."""
+import subprocess
+import sys
+from io import BytesIO
+from pathlib import Path
+
+import pytest
+from fakes import chain
+from zelmar_sim import DEMO_ITEM, DEMO_PROJECT, DEMO_STI, DEMO_TOKEN, EXPIRED_TOKEN, Simulator, World
+
+from zelmar._vendor.requests.exceptions import ConnectionError as SessionConnectionError
+from zelmar._vendor.requests.exceptions import HTTPError, JSONDecodeError
+from zelmar.errors import ExecutionError
+from zelmar.external.brimvale import BrimvaleFile
+from zelmar.external.dunmere import DunmereAnalysis
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def demo_file(world):
+    return BrimvaleFile(world.web_url(DEMO_PROJECT, DEMO_ITEM))
+
+
+def test_the_whole_journey(zelmar_platform, zelmar_world):
+    file = demo_file(zelmar_world)
+    assert (file.project_id, file.urn) == (DEMO_PROJECT, DEMO_ITEM)
+    assert zelmar_platform.requests == []  # offline so far
+    assert file.get_hub_id(DEMO_TOKEN) == "H-engineering"
+    assert file.get_region(DEMO_TOKEN) == "EMEA"
+    version = file.get_latest_version(DEMO_TOKEN)
+    assert version.urn == f"{DEMO_ITEM}?version=2"
+    assert version.attributes["name"] == "embankment.sti"
+    assert version.get_file().getvalue_binary() == DEMO_STI
+    assert file.get_aec_data_model_element_group_id(DEMO_TOKEN) == "EG-levee-7"
+
+    key = "wip.dm.prod/objects/P-2041%2Fembankment-v2.sti"
+    assert [(r.method, r.path.split("?")[0], r.endpoint, r.status) for r in zelmar_platform.requests] == [
+        ("GET", "/project/v1/hubs", "hubs", 200),
+        ("GET", "/project/v1/hubs/H-personal/projects/P-2041", "project", 404),
+        ("GET", "/project/v1/hubs/H-engineering/projects/P-2041", "project", 200),
+        ("GET", f"/data/v1/projects/P-2041/items/{DEMO_ITEM}/tip", "tip", 200),
+        ("GET", f"/oss/v2/buckets/{key}/signeds3download", "signed_url", 200),
+        ("GET", "/sim-storage/wip.dm.prod/P-2041%2Fembankment-v2.sti", "download", 200),
+        ("POST", "/aec/graphql", "aec_hubs", 200),
+        ("POST", "/aec/graphql", "aec_hubs", 200),
+        ("POST", "/aec/graphql", "element_groups", 200),
+        ("POST", "/aec/graphql", "element_groups", 200),
+        ("POST", "/aec/graphql", "element_groups", 200),
+    ]
+    api = [r for r in zelmar_platform.requests if r.endpoint != "download"]
+    assert all(r.headers["Authorization"] == f"Bearer {DEMO_TOKEN}" for r in api)
+    assert "Authorization" not in zelmar_platform.requests[5].headers  # the signed URL needs none
+    graphql = [r for r in api if r.method == "POST"]
+    assert all(r.headers["Region"] == "EMEA" for r in graphql)
+    variables = [r.json()["variables"] for r in graphql]
+    assert variables[0] == {"pagination": {}}
+    assert list(variables[1]["pagination"]) == ["cursor"]
+    assert [v.get("hubId") for v in variables[2:]] == ["AEC-emea-1", "AEC-emea-2", "AEC-emea-3"]
+    assert variables[4]["filter"] == {"query": f"metadata.fileUrn=='{DEMO_ITEM}'"}
+
+    analysis = DunmereAnalysis(input_file=version.get_file())
+    analysis.execute(timeout=30)
+    assert b"no real stability analysis" in analysis.get_output_file().getvalue()
+    assert analysis.get_output_file(".err") is None
+
+
+def three_hub_world(**options) -> World:
+    world = World(**options)
+    for n in (1, 2, 3):
+        world.add_hub(f"H-{n}", region="EMEA" if n == 3 else "US")
+    world.add_project("P-9", hub="H-3")
+    world.add_item("P-9", "I-9", name="deep.sti", versions=[b"Dunmere input file\n"])
+    world.add_token("t")
+    return world
+
+
+def test_project_under_the_third_of_three_hubs():
+    world = three_hub_world()
+    with Simulator(world) as platform:
+        file = BrimvaleFile(world.web_url("P-9", "I-9"))
+        assert file.get_hub_id("t") == "H-3" and file.get_region("t") == "EMEA"
+        assert platform.log() == [
+            ("GET", "/project/v1/hubs"),
+            ("GET", "/project/v1/hubs/H-1/projects/P-9"),
+            ("GET", "/project/v1/hubs/H-2/projects/P-9"),
+            ("GET", "/project/v1/hubs/H-3/projects/P-9"),
+        ]
+
+
+def test_aec_hubs_over_several_pages():
+    world = three_hub_world(page_size=1)
+    for n in range(1, 5):
+        world.add_aec_hub(f"A-{n}", region="EMEA")
+    world.add_aec_hub("A-us", region="US")
+    world.add_element_group("G-1", aec_hub="A-3", file_urn="I-9")
+    world.add_element_group("G-other", aec_hub="A-4", file_urn="I-9")
+    with Simulator(world) as platform:
+        file = BrimvaleFile(world.web_url("P-9", "I-9"))
+        file._hub = {"id": "H-3", "attributes": {"region": "EMEA"}}
+        assert file.get_aec_data_model_element_group_id("t") == "G-1"
+        asked = [(r.endpoint, r.json()["variables"]) for r in platform.requests]
+    pages = [v["pagination"].get("cursor") for e, v in asked if e == "aec_hubs"]
+    assert len(pages) == 4 and pages[0] is None and len(set(pages)) == 4
+    assert [v["hubId"] for e, v in asked if e == "element_groups"] == ["A-1", "A-2", "A-3"]
+
+
+def test_expired_token_gives_the_documented_chains(zelmar_platform, zelmar_world):
+    file = demo_file(zelmar_world)
+    with pytest.raises(ValueError) as info:
+        file.get_latest_version(EXPIRED_TOKEN)
+    assert [c[1] for c in chain(info.value)][0] == "Request to get latest item version from Brimvale Platform Services failed"
+    assert isinstance(info.value.__cause__, HTTPError) and info.value.__cause__.response.status_code == 401
+    with pytest.raises(ValueError) as info:
+        file.get_hub_id(EXPIRED_TOKEN)
+    assert [c[1] for c in chain(info.value)][:2] == [
+        "Could not obtain hub id", "Request to get hubs from Brimvale Platform Services failed"]
+    assert [r.status for r in zelmar_platform.requests] == [401, 401]
+
+
+def test_unknown_token_and_hidden_project(zelmar_platform, zelmar_world):
+    zelmar_world.add_token("no-projects", projects=[])
+    file = demo_file(zelmar_world)
+    with pytest.raises(ValueError) as info:
+        file.get_hub_id("no-projects")
+    assert chain(info.value)[1] == (ValueError, "No hub found")
+    # Not in the first hub, not visible in the second, not in the third.
+    assert [r.status for r in zelmar_platform.requests] == [200, 404, 403, 404]
+    with pytest.raises(ValueError) as info:
+        file.get_latest_version("nobody")
+    assert info.value.__cause__.response.status_code == 401
+
+
+def test_retries_of_the_session(zelmar_platform, zelmar_world):
+    zelmar_platform.fault("tip", status=503, times=2)
+    version = demo_file(zelmar_world).get_latest_version(DEMO_TOKEN)
+    assert version.urn.endswith("?version=2")
+    assert [(r.endpoint, r.status) for r in zelmar_platform.requests] == [("tip", 503), ("tip", 503), ("tip", 200)]
+
+
+def test_retries_run_out(zelmar_platform, zelmar_world):
+    zelmar_platform.fault("tip", status=503, times=10)
+    with pytest.raises(ValueError) as info:
+        demo_file(zelmar_world).get_latest_version(DEMO_TOKEN)
+    assert type(info.value.__cause__) is HTTPError
+    assert len(zelmar_platform.requests) == 4
+
+
+def test_stopped_simulator_is_the_sessions_own_error(zelmar_platform, zelmar_world):
+    zelmar_platform.stop()
+    with pytest.raises(SessionConnectionError) as info:
+        demo_file(zelmar_world).get_latest_version(DEMO_TOKEN)
+    assert not isinstance(info.value, ValueError)
+
+
+@pytest.mark.parametrize(
+    "endpoint, fault, call, expected",
+    [
+        ("tip", {"body": b"<html>maintenance</html>"}, "latest",
+         ["Request to get latest item version from Brimvale Platform Services failed", JSONDecodeError]),
+        ("aec_hubs", {"graphql_errors": ["rate limited"]}, "group",
+         ["Request to get AEC Data Model hubs from Brimvale Platform Services failed", KeyError]),
+        ("aec_hubs", {"repeat_cursor": True, "times": 5}, "group",
+         ["Request to get AEC Data Model hubs from Brimvale Platform Services failed", "Repeated pagination cursor"]),
+        ("signed_url", {"status": 404}, "download",
+         ["Request to get a short-lived download URL from Brimvale Platform Services failed", HTTPError]),
+    ],
+)
+def test_faults(zelmar_platform, zelmar_world, endpoint, fault, call, expected):
+    file = demo_file(zelmar_world)
+    file._hub = {"id": "H-engineering", "attributes": {"region": "EMEA"}}
+    zelmar_platform.fault(endpoint, **fault)
+    action = {
+        "latest": lambda: file.get_latest_version(DEMO_TOKEN),
+        "group": lambda: file.get_aec_data_model_element_group_id(DEMO_TOKEN),
+        "download": lambda: file.get_latest_version(DEMO_TOKEN).get_file(),
+    }[call]
+    with pytest.raises(ValueError) as info:
+        action()
+    outer, cause = info.value, info.value.__cause__
+    assert str(outer) == expected[0]
+    assert str(cause) == expected[1] if isinstance(expected[1], str) else isinstance(cause, expected[1])
+
+
+def test_delay_fault(zelmar_platform, zelmar_world):
+    import time
+
+    zelmar_platform.fault("hubs", delay=0.3)
+    started = time.monotonic()
+    demo_file(zelmar_world).get_hub_id(DEMO_TOKEN)
+    assert time.monotonic() - started >= 0.3
+
+
+@pytest.mark.parametrize(
+    "content, fault, error, message",
+    [
+        (b"", None, ValueError, "The .sti input file is empty"),
+        (DEMO_STI, {"message": "ERROR: no licence available"}, ExecutionError,
+         "No Dunmere licence is available on the worker, try again later"),
+        (DEMO_STI, {"message": "ERROR: disk full"}, ExecutionError, "ERROR: disk full"),
+        (DEMO_STI, {"delay": 1.5}, ExecutionError, "The job did not finish within 1 seconds"),
+    ],
+)
+def test_worker_errors(zelmar_platform, content, fault, error, message):
+    if fault:
+        zelmar_platform.fault("analysis", **fault)
+    analysis = DunmereAnalysis(BytesIO(content))
+    with pytest.raises(error) as info:
+        analysis.execute(timeout=1 if "delay" in (fault or {}) else 30)
+    assert type(info.value) is error and str(info.value) == message
+
+
+def test_worker_writes_err_for_a_bad_input(zelmar_platform):
+    analysis = DunmereAnalysis(BytesIO(b"not an sti file"))
+    analysis.execute(timeout=30)
+    assert b"does not start with" in analysis.get_output_file(".err", as_file=True).getvalue_binary()
+    assert [r.endpoint for r in zelmar_platform.job_requests][:1] == ["jobs"]
+
+
+def test_quickstart_runs():
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")], capture_output=True,
+                            text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    for line in ["hub id:     H-engineering", "region:     EMEA", "element group id: EG-levee-7",
+                 "no real stability analysis was computed"]:
+        assert line in result.stdout

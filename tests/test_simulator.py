@@ -1,0 +1,94 @@
+"""The simulator on its own: answers to requests the modules never send, world building, routing."""
+import pytest
+import requests
+from zelmar_sim import DEMO_TOKEN, Simulator, World, default_world
+from zelmar_sim.routing import route_session
+
+import zelmar.core
+
+AUTH = {"Authorization": f"Bearer {DEMO_TOKEN}"}
+
+
+@pytest.fixture
+def direct():
+    """A simulator reached directly at its loopback address, without routing."""
+    with Simulator(default_world(), route_sdk=False) as simulator:
+        yield simulator
+
+
+@pytest.mark.parametrize(
+    "method, path, headers, body, status",
+    [
+        ("GET", "/project/v1/hubs", {}, None, 401),
+        ("GET", "/project/v1/hubs", {"Authorization": "Bearer expired-token"}, None, 401),
+        ("GET", "/project/v1/hubs", {"Authorization": DEMO_TOKEN}, None, 401),
+        ("GET", "/project/v1/hubs/H-engineering", AUTH, None, 200),
+        ("GET", "/project/v1/hubs/H-nowhere", AUTH, None, 404),
+        ("GET", "/data/v1/projects/P-2041/items/urn:missing/tip", AUTH, None, 404),
+        ("GET", "/data/v1/projects/P-0/items/x/tip", AUTH, None, 404),
+        ("GET", "/oss/v2/buckets/wip.dm.prod/objects/nothing/signeds3download", AUTH, None, 404),
+        ("GET", "/sim-storage/wip.dm.prod/P-2041%2Fembankment-v2.sti?signature=forged", {}, None, 403),
+        ("GET", "/no/such/path", AUTH, None, 404),
+        ("POST", "/aec/graphql", AUTH, {"query": "query Other { x }"}, 400),
+        ("POST", "/aec/graphql", AUTH, {"query": "query GetHubs { }"}, 400),  # no Region header
+        ("POST", "/aec/graphql", {**AUTH, "Region": "EMEA"}, {"query": "query GetHubs", "variables": {"pagination": {"cursor": "bad!"}}}, 200),
+    ],
+)
+def test_answers(direct, method, path, headers, body, status):
+    answer = requests.request(method, direct.url + path, headers=headers, json=body, timeout=10)
+    assert answer.status_code == status
+    assert direct.requests[-1].status == status
+
+
+def test_graphql_answers_for_odd_requests(direct):
+    def ask(variables, region="EMEA"):
+        query = "query GetElementGroupsByHub" if "hubId" in variables else "query GetHubs"
+        return requests.post(direct.url + "/aec/graphql", headers={**AUTH, "Region": region},
+                             json={"query": query, "variables": variables}, timeout=10).json()
+
+    assert ask({"pagination": {"cursor": "bad!"}}) == {"errors": [{"message": "Invalid cursor 'bad!'"}]}
+    assert ask({"hubId": "AEC-us-1", "pagination": {}})["errors"][0]["message"] == "Hub AEC-us-1 not found in region EMEA"
+    assert "Invalid filter" in ask({"hubId": "AEC-emea-3", "pagination": {}, "filter": {"query": "name=='x'"}})["errors"][0]["message"]
+    everything = ask({"hubId": "AEC-emea-3", "pagination": {}})
+    assert everything["data"]["elementGroupsByHub"]["results"] == [{"id": "EG-levee-7"}]
+    limited = ask({"pagination": {"limit": 1}})["data"]["hubs"]
+    assert limited["results"] == [{"id": "AEC-emea-1"}] and limited["pagination"]["cursor"]
+
+
+@pytest.mark.parametrize(
+    "build, error",
+    [
+        (lambda w: w.add_project("P", hub="missing"), "no hub 'missing'"),
+        (lambda w: w.add_item("P-1001", "I", name="x.sti", versions=[]), "an item has at least one version"),
+    ],
+)
+def test_world_refuses_inconsistent_data(build, error):
+    with pytest.raises(ValueError, match=error):
+        build(default_world())
+
+
+def test_unknown_fault_target():
+    with pytest.raises(ValueError, match="unknown fault target"):
+        Simulator(World()).fault("hubz", status=500)
+
+
+def test_routing_keeps_the_session_retries_and_is_undone():
+    session = zelmar.core.new_session_with_retries()
+    before = dict(session.adapters)
+    undo = route_session(session, "https://api.brimvale.example", "http://127.0.0.1:1")
+    adapter = session.get_adapter("https://api.brimvale.example/x")
+    assert adapter.max_retries is session.get_adapter("https://other.example/").max_retries
+    assert session.get_adapter("https://api.brimvale.example.evil/x") is before["https://"]
+    undo()
+    assert session.adapters == before
+
+
+def test_closing_restores_the_sdk(zelmar_world):
+    from zelmar.external import external_program
+
+    session = zelmar.core._Context.session_with_retries
+    adapters, worker = dict(session.adapters), external_program.current_worker()
+    with Simulator(zelmar_world):
+        assert session.adapters != adapters
+        assert isinstance(external_program.current_worker(), external_program.RemoteWorker)
+    assert session.adapters == adapters and external_program.current_worker() is worker
