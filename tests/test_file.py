@@ -222,3 +222,21 @@ def test_two_handles_do_not_share_caches(brimvale, session):
     session.add(ok({"data": [HUB_RECORD]}), ok({}), ok({"data": [HUB_RECORD]}), ok({}))
     assert brimvale.BrimvaleFile(URL).get_hub_id("t") == brimvale.BrimvaleFile(URL).get_hub_id("t")
     assert len(session.requests) == 4
+
+
+def test_errors_inside_a_handler_have_the_caught_exception_as_context(brimvale, session, monkeypatch):
+    import sys
+
+    monkeypatch.delattr(brimvale, "HTTPError")
+    with pytest.raises(NameError, match="name 'HTTPError' is not defined") as info:
+        brimvale.BrimvaleFile("https://x/items/I").get_latest_version("t")
+    context = info.value.__context__
+    assert type(context) is ValueError and str(context) == "Could not extract project id from URL"
+    assert info.value.__cause__ is None
+    assert sys.exc_info() == (None, None, None)
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        with pytest.raises(NameError):
+            brimvale.BrimvaleFile("https://x/items/I").get_latest_version("t")
+        assert sys.exc_info()[1] is outer  # the handled exception is restored afterwards

@@ -30,7 +30,7 @@ void raise_object(Borrowed object, Loc loc) {
   fail(loc);
 }
 
-Caught::Caught() noexcept {
+Caught::Caught() noexcept : thread_(PyThreadState_Get()), handled_{} {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
@@ -44,16 +44,27 @@ Caught::Caught() noexcept {
   value_ = Ref::steal(value);
   traceback_ = Ref::steal(traceback);
 
-  PyObject *saved_type, *saved_value, *saved_traceback;
-  PyErr_GetExcInfo(&saved_type, &saved_value, &saved_traceback);
-  saved_type_ = Ref::steal(saved_type);
-  saved_value_ = Ref::steal(saved_value);
-  saved_traceback_ = Ref::steal(saved_traceback);
-  PyErr_SetExcInfo(type_.new_ref(), value_.new_ref(), traceback_.new_ref());
+  // The item owns its references: code run meanwhile may swap them, as except blocks do.
+#if PY_VERSION_HEX >= 0x030B0000
+  handled_.exc_value = value_.new_ref();
+#else
+  handled_.exc_type = type_.new_ref();
+  handled_.exc_value = value_.new_ref();
+  handled_.exc_traceback = traceback_.new_ref();
+#endif
+  handled_.previous_item = thread_->exc_info;
+  thread_->exc_info = &handled_;
 }
 
 Caught::~Caught() {
-  PyErr_SetExcInfo(saved_type_.release(), saved_value_.release(), saved_traceback_.release());
+  thread_->exc_info = handled_.previous_item;
+#if PY_VERSION_HEX >= 0x030B0000
+  Py_CLEAR(handled_.exc_value);
+#else
+  Py_CLEAR(handled_.exc_type);
+  Py_CLEAR(handled_.exc_value);
+  Py_CLEAR(handled_.exc_traceback);
+#endif
 }
 
 void Caught::reraise(Loc loc) {

@@ -70,7 +70,10 @@ class Caught {
   static PyObject* as_object(const Ref& r) noexcept { return r.get(); }
 
   Ref type_, value_, traceback_;
-  Ref saved_type_, saved_value_, saved_traceback_;
+  // Pushed on the thread's stack of handled exceptions, as a generator pushes its own, so
+  // that sys.exc_info() and implicit chaining see the caught exception until the block ends.
+  PyThreadState* thread_;
+  _PyErr_StackItem handled_;
 };
 
 // Turns whatever reached a C boundary into a set error indicator (C++ exceptions must not
