@@ -113,14 +113,14 @@ def test_second_interpreter_is_refused(short, names, sdk_module, sdk_name, cls):
 def test_executing_another_module_object_is_refused(short, names, sdk_module, sdk_name, cls):
     result = run_python(f"""
         import importlib.util
-        spec = importlib.util.find_spec("zelmar.external.{short}")
-        first = importlib.util.module_from_spec(spec)
-        second = importlib.util.module_from_spec(spec)
+        found = importlib.util.find_spec("zelmar.external.{short}")
+        first = importlib.util.module_from_spec(found)
+        second = importlib.util.module_from_spec(found)
         assert first is not second
-        spec.loader.exec_module(first)
-        spec.loader.exec_module(first)  # the same object again: nothing happens
+        found.loader.exec_module(first)
+        found.loader.exec_module(first)  # the same object again: nothing happens
         try:
-            spec.loader.exec_module(second)
+            found.loader.exec_module(second)
         except RuntimeError as e:
             print(e)
     """)

@@ -70,30 +70,30 @@ void ClassBuilder::doc(const char* text, Loc loc) {
   add(doc_key, value, loc);
 }
 
-Ref ClassBuilder::function(const FunctionSpec& spec) {
-  Ref qualname = check(PyUnicode_FromFormat("%U.%s", name_.get(), spec.name), spec.where);
-  if (spec.uses_class && cell_.get() == nullptr) cell_ = check(PyCell_New(nullptr), spec.where);
-  return make_function(spec, qualname, module_name_, spec.uses_class ? cell_.get() : nullptr);
+Ref ClassBuilder::function(const FunctionDef& fn) {
+  Ref qualname = check(PyUnicode_FromFormat("%U.%s", name_.get(), fn.name), fn.where);
+  if (fn.uses_class && cell_.get() == nullptr) cell_ = check(PyCell_New(nullptr), fn.where);
+  return make_function(fn, qualname, module_name_, fn.uses_class ? cell_.get() : nullptr);
 }
 
-void ClassBuilder::add_member(const FunctionSpec& spec, Ref value) {
-  Ref key = check(PyUnicode_InternFromString(spec.name), spec.where);
-  add(key, value, spec.where);
+void ClassBuilder::add_member(const FunctionDef& fn, Ref value) {
+  Ref key = check(PyUnicode_InternFromString(fn.name), fn.where);
+  add(key, value, fn.where);
 }
 
-void ClassBuilder::method(const FunctionSpec& spec) { add_member(spec, function(spec)); }
+void ClassBuilder::method(const FunctionDef& fn) { add_member(fn, function(fn)); }
 
-void ClassBuilder::property(const FunctionSpec& spec) {
-  add_member(spec, call(Obj(record().property, spec.where), function(spec)));
+void ClassBuilder::property(const FunctionDef& fn) {
+  add_member(fn, call(Obj(record().property, fn.where), function(fn)));
 }
 
-void ClassBuilder::classmethod(const FunctionSpec& spec) {
-  Ref function_object = function(spec);
-  add_member(spec, check(PyClassMethod_New(function_object), spec.where));
+void ClassBuilder::classmethod(const FunctionDef& fn) {
+  Ref function_object = function(fn);
+  add_member(fn, check(PyClassMethod_New(function_object), fn.where));
 }
 
-void ClassBuilder::staticmethod(const FunctionSpec& spec) {
-  add_member(spec, call(Obj(record().staticmethod, spec.where), function(spec)));
+void ClassBuilder::staticmethod(const FunctionDef& fn) {
+  add_member(fn, call(Obj(record().staticmethod, fn.where), function(fn)));
 }
 
 Ref ClassBuilder::create(Loc loc) {

@@ -19,16 +19,16 @@ class ClassBuilder {
   void doc(const char* text, Loc loc = Loc::current());
 
   // Function members; the function's __qualname__ is "<class>.<name>".
-  void method(const FunctionSpec& spec);
-  void property(const FunctionSpec& spec);      // wrapped by the builtin property
-  void classmethod(const FunctionSpec& spec);   // wrapped by classmethod
-  void staticmethod(const FunctionSpec& spec);  // wrapped by the builtin staticmethod
+  void method(const FunctionDef& fn);
+  void property(const FunctionDef& fn);      // wrapped by the builtin property
+  void classmethod(const FunctionDef& fn);   // wrapped by classmethod
+  void staticmethod(const FunctionDef& fn);  // wrapped by the builtin staticmethod
 
   Ref create(Loc loc = Loc::current());
 
  private:
-  Ref function(const FunctionSpec& spec);
-  void add_member(const FunctionSpec& spec, Ref value);
+  Ref function(const FunctionDef& fn);
+  void add_member(const FunctionDef& fn, Ref value);
 
   Ref name_, bases_, metaclass_, namespace_, module_name_, cell_;
 };

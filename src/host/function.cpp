@@ -385,15 +385,15 @@ Ref interned(const char* text) { return check(PyUnicode_InternFromString(text));
 
 // A code object that shows the function's name, parameters and locals. Building it from
 // an empty code object and replace() works the same on CPython 3.10 to 3.13.
-Ref make_code(const FunctionSpec& spec, PyObject* name, PyObject* qualname, PyObject* varnames) {
+Ref make_code(const FunctionDef& fn, PyObject* name, PyObject* qualname, PyObject* varnames) {
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-      PyCode_NewEmpty(spec.where.file_name(), spec.name, static_cast<int>(spec.where.line()))));
+      PyCode_NewEmpty(fn.where.file_name(), fn.name, static_cast<int>(fn.where.line()))));
   if (empty.get() == nullptr) fail();
   Ref kwargs = new_dict();
   auto set = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(kwargs, key, value)); };
-  set("co_argcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(spec.positional.size()))));
+  set("co_argcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(fn.positional.size()))));
   set("co_posonlyargcount", check(PyLong_FromLong(0)));
-  set("co_kwonlyargcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(spec.keyword_only.size()))));
+  set("co_kwonlyargcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(fn.keyword_only.size()))));
   set("co_nlocals", check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames))));
   set("co_varnames", Ref::borrow(varnames));
   set("co_flags", check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS)));
@@ -410,58 +410,58 @@ Ref make_code(const FunctionSpec& spec, PyObject* name, PyObject* qualname, PyOb
 
 }  // namespace
 
-Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name, PyObject* class_cell) {
+Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name, PyObject* class_cell) {
   PyTypeObject* type = function_type();
-  const std::size_t nparams = spec.positional.size() + spec.keyword_only.size();
-  if (nparams > max_parameters || spec.defaults.size() > spec.positional.size() || spec.impl == nullptr) {
-    PyErr_Format(PyExc_SystemError, "bad function description for %s", spec.name);
+  const std::size_t nparams = fn.positional.size() + fn.keyword_only.size();
+  if (nparams > max_parameters || fn.defaults.size() > fn.positional.size() || fn.impl == nullptr) {
+    PyErr_Format(PyExc_SystemError, "bad function description for %s", fn.name);
     fail();
   }
 
-  Ref name = interned(spec.name);
-  Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(nparams + spec.locals.size())));
+  Ref name = interned(fn.name);
+  Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(nparams + fn.locals.size())));
   Py_ssize_t at = 0;
-  for (auto* group : {&spec.positional, &spec.keyword_only, &spec.locals}) {
+  for (auto* group : {&fn.positional, &fn.keyword_only, &fn.locals}) {
     for (const char* text : *group) PyTuple_SET_ITEM(varnames.get(), at++, interned(text).release());
   }
 
   Ref defaults;
-  if (!spec.defaults.empty()) {
-    defaults = check(PyTuple_New(static_cast<Py_ssize_t>(spec.defaults.size())));
-    for (std::size_t i = 0; i < spec.defaults.size(); ++i)
-      PyTuple_SET_ITEM(defaults.get(), i, Ref::borrow(spec.defaults[i]).release());
+  if (!fn.defaults.empty()) {
+    defaults = check(PyTuple_New(static_cast<Py_ssize_t>(fn.defaults.size())));
+    for (std::size_t i = 0; i < fn.defaults.size(); ++i)
+      PyTuple_SET_ITEM(defaults.get(), i, Ref::borrow(fn.defaults[i]).release());
   }
   Ref kwdefaults;
-  if (!spec.kwdefaults.empty()) {
+  if (!fn.kwdefaults.empty()) {
     kwdefaults = new_dict();
-    for (const auto& [key, value] : spec.kwdefaults) {
+    for (const auto& [key, value] : fn.kwdefaults) {
       Ref name_key = interned(key);
       check_status(PyDict_SetItem(kwdefaults, name_key, value));
     }
   }
   Ref annotations = new_dict();
-  for (const auto& [key, text] : spec.annotations) {
+  for (const auto& [key, text] : fn.annotations) {
     Ref name_key = interned(key);
     Ref value = check(PyUnicode_FromString(text));
     check_status(PyDict_SetItem(annotations, name_key, value));
   }
   Ref doc = Ref::borrow(Py_None);
-  if (spec.doc != nullptr) doc = check(PyUnicode_FromString(spec.doc));
+  if (fn.doc != nullptr) doc = check(PyUnicode_FromString(fn.doc));
   Ref traceback_name = check(PyUnicode_FromFormat("%U.%U", module_name, qualname));
-  Ref code = make_code(spec, name, qualname, varnames);
+  Ref code = make_code(fn, name, qualname, varnames);
 
   Function* f = PyObject_GC_New(Function, type);
   if (f == nullptr) fail();
   f->vectorcall = function_vectorcall;
-  f->impl = spec.impl;
-  f->argcount = static_cast<Py_ssize_t>(spec.positional.size());
-  f->kwonlycount = static_cast<Py_ssize_t>(spec.keyword_only.size());
-  f->required = f->argcount - static_cast<Py_ssize_t>(spec.defaults.size());
+  f->impl = fn.impl;
+  f->argcount = static_cast<Py_ssize_t>(fn.positional.size());
+  f->kwonlycount = static_cast<Py_ssize_t>(fn.keyword_only.size());
+  f->required = f->argcount - static_cast<Py_ssize_t>(fn.defaults.size());
   f->varnames = varnames.release();
   f->bare_name = name.new_ref();
   f->traceback_name = traceback_name.release();
-  f->file = spec.where.file_name();
-  f->line = static_cast<int>(spec.where.line());
+  f->file = fn.where.file_name();
+  f->line = static_cast<int>(fn.where.line());
   f->name = name.release();
   f->qualname = Ref::borrow(qualname).release();
   f->module = Ref::borrow(module_name).release();

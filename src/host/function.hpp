@@ -20,7 +20,7 @@ struct Args {
 using Impl = Ref (*)(const Args&);
 
 // What a function is: everything Python's introspection shows of it, and its body.
-struct FunctionSpec {
+struct FunctionDef {
   const char* name;
   std::vector<const char*> positional;         // positional-or-keyword, self or cls included
   std::vector<const char*> keyword_only = {};
@@ -38,7 +38,7 @@ inline constexpr std::size_t max_parameters = 16;
 
 // A new function object. qualname as Python computes it ("Class.method"); module_name
 // becomes __module__; class_cell, if given, is the cell that will hold the defining class.
-Ref make_function(const FunctionSpec& spec, PyObject* qualname, PyObject* module_name,
+Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
                   PyObject* class_cell = nullptr);
 
 // The class a function was defined in (for zero-argument super()); fails with the

@@ -29,9 +29,9 @@ bool check_single_interpreter() noexcept {
   return true;
 }
 
-// Copies spec.<attribute> into the module dict; a missing attribute is skipped.
-void copy_from_spec(PyObject* spec, PyObject* dict, const char* attribute, const char* key, bool allow_none) {
-  PyObject* value = PyObject_GetAttrString(spec, attribute);
+// Copies module_spec.<attribute> into the module dict; a missing attribute is skipped.
+void copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute, const char* key, bool allow_none) {
+  PyObject* value = PyObject_GetAttrString(module_spec, attribute);
   if (value == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
     PyErr_Clear();
@@ -123,18 +123,30 @@ Ref import_name(Obj module, PyObject* name) {
   return Ref::steal(value);
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+PyModuleDef* module_definition() noexcept {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_create, reinterpret_cast<void*>(create_module)},
+      {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+      {0, nullptr},
+  };
+  static PyModuleDef definition = {
+      PyModuleDef_HEAD_INIT, this_module.name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+  };
+  return &definition;
+}
+
+PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
   if (!check_single_interpreter()) return nullptr;
   if (the_record.module != nullptr) return Ref::borrow(the_record.module).release();
   try {
-    Ref name = check(PyObject_GetAttrString(spec, "name"));
+    Ref name = check(PyObject_GetAttrString(module_spec, "name"));
     Ref module = check(PyModule_NewObject(name));
     PyObject* dict = PyModule_GetDict(module);  // borrowed
     if (dict == nullptr) fail();
-    copy_from_spec(spec, dict, "loader", "__loader__", true);
-    copy_from_spec(spec, dict, "origin", "__file__", true);
-    copy_from_spec(spec, dict, "parent", "__package__", true);
-    copy_from_spec(spec, dict, "submodule_search_locations", "__path__", false);
+    copy_from_spec(module_spec, dict, "loader", "__loader__", true);
+    copy_from_spec(module_spec, dict, "origin", "__file__", true);
+    copy_from_spec(module_spec, dict, "parent", "__package__", true);
+    copy_from_spec(module_spec, dict, "submodule_search_locations", "__path__", false);
     return module.release();
   } catch (...) {
     translate_current_exception();

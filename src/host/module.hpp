@@ -16,8 +16,12 @@ struct ModuleInfo {
 
 extern const ModuleInfo this_module;
 
-// The slots of the module definition.
-PyObject* create_module(PyObject* spec, PyModuleDef* def) noexcept;
+// The module definition for multi-phase initialisation: named this_module.name, no
+// documentation, no functions, no per-module state (the working state is process-wide),
+// and the two slots below.
+PyModuleDef* module_definition() noexcept;
+
+PyObject* create_module(PyObject* module_spec, PyModuleDef* def) noexcept;
 int exec_module(PyObject* module) noexcept;
 
 // __import__(name, globals, None, fromlist, level), relative to this module for level > 0.

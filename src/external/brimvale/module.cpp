@@ -61,26 +61,4 @@ const host::ModuleInfo host::this_module = {
     brimvale::body,
 };
 
-namespace {
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(host::create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(host::exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT,
-    "brimvale",  // m_name
-    nullptr,     // m_doc
-    0,           // m_size: the working state is process-wide, not per module object
-    nullptr,     // m_methods
-    slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit_brimvale() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit_brimvale() { return PyModuleDef_Init(host::module_definition()); }
