@@ -33,14 +33,14 @@ def test_the_whole_journey(zelmar_platform, zelmar_world):
     assert version.get_file().getvalue_binary() == DEMO_STI
     assert file.get_aec_data_model_element_group_id(DEMO_TOKEN) == "EG-levee-7"
 
-    key = "wip.dm.prod/objects/P-2041%2Fembankment-v2.sti"
+    key = "brimvale-wip/objects/P-2041%2Fembankment-v2.sti"
     assert [(r.method, r.path.split("?")[0], r.endpoint, r.status) for r in zelmar_platform.requests] == [
         ("GET", "/project/v1/hubs", "hubs", 200),
         ("GET", "/project/v1/hubs/H-personal/projects/P-2041", "project", 404),
         ("GET", "/project/v1/hubs/H-engineering/projects/P-2041", "project", 200),
         ("GET", f"/data/v1/projects/P-2041/items/{DEMO_ITEM}/tip", "tip", 200),
         ("GET", f"/oss/v2/buckets/{key}/signeds3download", "signed_url", 200),
-        ("GET", "/sim-storage/wip.dm.prod/P-2041%2Fembankment-v2.sti", "download", 200),
+        ("GET", "/sim-storage/brimvale-wip/P-2041%2Fembankment-v2.sti", "download", 200),
         ("POST", "/aec/graphql", "aec_hubs", 200),
         ("POST", "/aec/graphql", "aec_hubs", 200),
         ("POST", "/aec/graphql", "element_groups", 200),

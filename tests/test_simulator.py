@@ -26,8 +26,8 @@ def direct():
         ("GET", "/project/v1/hubs/H-nowhere", AUTH, None, 404),
         ("GET", "/data/v1/projects/P-2041/items/urn:missing/tip", AUTH, None, 404),
         ("GET", "/data/v1/projects/P-0/items/x/tip", AUTH, None, 404),
-        ("GET", "/oss/v2/buckets/wip.dm.prod/objects/nothing/signeds3download", AUTH, None, 404),
-        ("GET", "/sim-storage/wip.dm.prod/P-2041%2Fembankment-v2.sti?signature=forged", {}, None, 403),
+        ("GET", "/oss/v2/buckets/brimvale-wip/objects/nothing/signeds3download", AUTH, None, 404),
+        ("GET", "/sim-storage/brimvale-wip/P-2041%2Fembankment-v2.sti?signature=forged", {}, None, 403),
         ("GET", "/no/such/path", AUTH, None, 404),
         ("POST", "/aec/graphql", AUTH, {"query": "query Other { x }"}, 400),
         ("POST", "/aec/graphql", AUTH, {"query": "query GetHubs { }"}, 400),  # no Region header

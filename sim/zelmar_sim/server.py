@@ -207,8 +207,7 @@ class Simulator:
         value = headers.get("Authorization", "")
         token = self.world.tokens.get(value[len("Bearer "):]) if value.startswith("Bearer ") else None
         if token is None or token.expired:
-            raise Answer(401, {"developerMessage": "The access token provided is invalid or has expired.",
-                               "errorCode": "AUTH-001"})
+            raise Answer(401, {"message": "The access token is missing, invalid or expired."})
         return token
 
     def _project(self, token, project_id: str):

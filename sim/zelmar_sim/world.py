@@ -7,7 +7,7 @@ from typing import Iterable, Optional
 from urllib.parse import quote
 
 WEB_ORIGIN = "https://app.brimvale.example"
-DEFAULT_BUCKET = "wip.dm.prod"
+DEFAULT_BUCKET = "brimvale-wip"
 
 
 @dataclass

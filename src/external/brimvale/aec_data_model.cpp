@@ -103,7 +103,7 @@ Ref get_pagination_variable(const Args& a) {
 
 Ref make_aec_data_model_class() {
   ClassBuilder c(n::_AECDataModelAPI);
-  c.doc(" https://developer.brimvale.example/en/docs/aecdatamodel/v1/developers_guide/overview/ ");
+  c.doc(" https://developer.brimvale.example/aec-data-model/guide/ ");
   Ref base = format_text(global(n::_BASE_URL));
   c.add(n::GRAPHQL_URL, join({base, graphql_path}));
   c.classmethod({
@@ -123,7 +123,7 @@ Ref make_aec_data_model_class() {
       .keyword_only = {"region", "access_token", "limit", "cursor"},
       .kwdefaults = {{"limit", Py_None}, {"cursor", Py_None}},
       .annotations = {{"region", "str"}, {"access_token", "str"}, {"limit", "int"}, {"cursor", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/aecdatamodel/v1/reference/queries/hubs/ ",
+      .doc = " https://developer.brimvale.example/aec-data-model/reference/hubs/ ",
       .impl = get_hubs,
   });
   c.classmethod({
@@ -138,7 +138,7 @@ Ref make_aec_data_model_class() {
                       {"limit", "int"},
                       {"cursor", "str"},
                       {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/aecdatamodel/v1/reference/queries/elementgroupsbyhub/ ",
+      .doc = " https://developer.brimvale.example/aec-data-model/reference/element-groups-by-hub/ ",
       .impl = get_element_groups_by_hub,
   });
   c.staticmethod({

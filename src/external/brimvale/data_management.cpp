@@ -119,7 +119,7 @@ Ref base_url(PyObject* path) {
 
 Ref make_data_management_class() {
   ClassBuilder c(n::_DataManagementAPI);
-  c.doc(" https://developer.brimvale.example/en/docs/data/v2/developers_guide/overview/ ");
+  c.doc(" https://developer.brimvale.example/data-management/guide/ ");
   c.add(n::PROJECT_BASE_URL, base_url(project_path));
   c.add(n::DATA_BASE_URL, base_url(data_path));
   c.add(n::OSS_BASE_URL, base_url(oss_path));
@@ -155,7 +155,7 @@ Ref make_data_management_class() {
       .positional = {"cls"},
       .keyword_only = {"project_id", "item_id", "access_token"},
       .annotations = {{"project_id", "str"}, {"item_id", "str"}, {"access_token", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/data/v2/reference/http/projects-project_id-items-item_id-tip-GET/ ",
+      .doc = " https://developer.brimvale.example/data-management/reference/item-tip/ ",
       .impl = get_item_tip,
   });
   c.classmethod({
@@ -163,7 +163,7 @@ Ref make_data_management_class() {
       .positional = {"cls"},
       .keyword_only = {"bucket_key", "object_key", "access_token"},
       .annotations = {{"bucket_key", "str"}, {"object_key", "str"}, {"access_token", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/data/v2/reference/http/buckets-:bucketKey-objects-:objectKey-signeds3download-GET/ ",
+      .doc = " https://developer.brimvale.example/data-management/reference/signed-download/ ",
       .impl = get_signed_s3_url,
   });
   c.classmethod({
@@ -171,7 +171,7 @@ Ref make_data_management_class() {
       .positional = {"cls"},
       .keyword_only = {"access_token"},
       .annotations = {{"access_token", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/data/v2/reference/http/hubs-GET/ ",
+      .doc = " https://developer.brimvale.example/data-management/reference/hubs/ ",
       .impl = get_hubs,
   });
   c.classmethod({
@@ -179,7 +179,7 @@ Ref make_data_management_class() {
       .positional = {"cls"},
       .keyword_only = {"hub_id", "access_token"},
       .annotations = {{"hub_id", "str"}, {"access_token", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/data/v2/reference/http/hubs-hub_id-GET/ ",
+      .doc = " https://developer.brimvale.example/data-management/reference/hub/ ",
       .impl = get_hub,
   });
   c.classmethod({
@@ -187,7 +187,7 @@ Ref make_data_management_class() {
       .positional = {"cls"},
       .keyword_only = {"hub_id", "project_id", "access_token"},
       .annotations = {{"hub_id", "str"}, {"project_id", "str"}, {"access_token", "str"}, {"return", "dict"}},
-      .doc = " https://developer.brimvale.example/en/docs/data/v2/reference/http/hubs-hub_id-projects-project_id-GET/ ",
+      .doc = " https://developer.brimvale.example/data-management/reference/project/ ",
       .impl = get_project,
   });
   return c.create();
