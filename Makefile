@@ -60,9 +60,11 @@ test: build
 demo: build
 	$(VPY) examples/quickstart.py
 
-# Figures, not pass/fail: time and peak memory of the job content against the plain path.
+# Figures, not pass/fail: the job content against the plain path (time, peak memory), and
+# calls into the modules against the same code in Python.
 bench: build
 	$(VPY) bench/bench_job_content.py
+	$(VPY) bench/bench_calls.py
 
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
 $(SAN_VENV)/.deps: requirements-dev.txt | check-python

@@ -1,5 +1,7 @@
 #include "host/call.hpp"
 
+#include <cstring>
+
 namespace host {
 
 Ref format_text(Obj x) {
@@ -26,6 +28,16 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) {
     if (part_max > max_char) max_char = part_max;
   }
   Ref result = check(PyUnicode_New(length, max_char), loc);
+  if (PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND) {
+    // Every part is one byte per character too: plain copies (URLs, paths, queries).
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+    for (std::size_t i = 0; i < count; ++i) {
+      const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
+      std::memcpy(out, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(n));
+      out += n;
+    }
+    return result;
+  }
   Py_ssize_t at = 0;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* part = parts[i];

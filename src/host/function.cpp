@@ -102,12 +102,28 @@ PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* 
   return nullptr;
 }
 
-// The default of a keyword-only parameter, read from __kwdefaults__ at call time.
-bool keyword_default(const Function* f, PyObject* name, Ref& held) noexcept {
+// Keyword-only defaults taken for one call, held so that a change of __kwdefaults__
+// during the call cannot free them.
+struct HeldDefaults {
+  std::array<PyObject*, max_parameters> values;
+  std::size_t count = 0;
+  HeldDefaults() = default;
+  HeldDefaults(const HeldDefaults&) = delete;
+  HeldDefaults& operator=(const HeldDefaults&) = delete;
+  ~HeldDefaults() {
+    for (std::size_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+  }
+};
+
+// The default of a keyword-only parameter, read from __kwdefaults__ at call time; null
+// without an error when it has none.
+bool keyword_default(const Function* f, PyObject* name, HeldDefaults& held, PyObject*& value) noexcept {
+  value = nullptr;
   if (f->kwdefaults == nullptr) return true;
-  PyObject* value = PyDict_GetItemWithError(f->kwdefaults, name);
+  value = PyDict_GetItemWithError(f->kwdefaults, name);
   if (value == nullptr) return !PyErr_Occurred();
-  held = Ref::borrow(value);
+  Py_INCREF(value);
+  held.values[held.count++] = value;
   return true;
 }
 
@@ -145,7 +161,7 @@ bool check_leftover_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwna
 }
 
 bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** values, std::array<Ref, max_parameters>& held) noexcept {
+          PyObject** values, HeldDefaults& held) noexcept {
   const Py_ssize_t P = f->argcount, R = f->required, K = f->kwonlycount;
   if (nargs > P) return positional_count_error(f, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
@@ -155,9 +171,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (nargs < R) return positional_count_error(f, nargs);
     for (Py_ssize_t i = nargs; i < P; ++i) values[i] = PyTuple_GET_ITEM(f->defaults, i - R);
     for (Py_ssize_t j = P; j < P + K; ++j) {
-      if (!keyword_default(f, parameter(f, j), held[j])) return false;
-      if (held[j].get() == nullptr) return keyword_only_missing(f, parameter(f, j));
-      values[j] = held[j].get();
+      if (!keyword_default(f, parameter(f, j), held, values[j])) return false;
+      if (values[j] == nullptr) return keyword_only_missing(f, parameter(f, j));
     }
     return true;
   }
@@ -186,9 +201,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       --left;
       continue;
     }
-    if (!keyword_default(f, parameter(f, j), held[j])) return false;
-    if (held[j].get() == nullptr) return keyword_only_missing(f, parameter(f, j));
-    values[j] = held[j].get();
+    if (!keyword_default(f, parameter(f, j), held, values[j])) return false;
+    if (values[j] == nullptr) return keyword_only_missing(f, parameter(f, j));
   }
   if (left > 0) return check_leftover_keywords(f, nargs, kwnames);
   return true;
@@ -197,8 +211,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
   Function* f = as_function(self);
-  std::array<PyObject*, max_parameters> values{};
-  std::array<Ref, max_parameters> held;
+  std::array<PyObject*, max_parameters> values;
+  HeldDefaults held;
   if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values.data(), held)) {
     add_traceback(f->traceback_name, f->file, f->line);
     return nullptr;
