@@ -17,7 +17,6 @@ inline const Name dedent{"dedent"};
 inline const Name requests_exceptions{"zelmar._vendor.requests.exceptions"};
 inline const Name HTTPError{"HTTPError"};
 inline const Name typing{"typing"};
-inline const Name Optional{"Optional"};
 inline const Name core{"core"};
 inline const Name _Context{"_Context"};
 inline const Name File{"File"};
@@ -96,7 +95,6 @@ inline const Name hubId{"hubId"};
 inline const Name filter{"filter"};
 
 // Texts.
-inline const Name empty{""};
 inline const Name bearer{"Bearer "};
 inline const Name slash{"/"};
 inline const Name id_pattern_tail{"/([^/?]+)"};
