@@ -3,8 +3,6 @@
 #include <array>
 #include <cstddef>
 #include <frameobject.h>
-#include <new>
-#include <structmember.h>
 
 #include "host/call.hpp"
 #include "host/globals.hpp"
