@@ -457,7 +457,7 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
     Ref value = check(PyUnicode_FromString(text));
     check_status(PyDict_SetItem(annotations, name_key, value));
   }
-  Ref doc = Ref::borrow(Py_None);
+  Ref doc = none();
   if (fn.doc != nullptr) doc = check(PyUnicode_FromString(fn.doc));
   Ref traceback_name = check(PyUnicode_FromFormat("%U.%U", module_name, qualname));
   Ref code = make_code(fn, name, qualname, varnames);

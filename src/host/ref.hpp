@@ -50,6 +50,9 @@ class Ref {
   PyObject* p_ = nullptr;
 };
 
+// A new reference to None, for functions that return it.
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+
 // A borrowed object argument of this layer's helpers: a raw pointer, a Ref (a temporary
 // one too: it lives until the end of the full expression), or an interned name.
 class Borrowed {

@@ -25,7 +25,7 @@ Ref extract_element_id(const Args& a) {
   Ref category = format_text(a[1]);
   Ref pattern = join({n::slash, category, n::id_pattern_tail});
   Ref match = call_method(global(n::re), n::search, pattern, url);
-  if (!truthy(match)) return Ref::borrow(Py_None);
+  if (!truthy(match)) return none();
   return call_method(match, n::group, constants.one);
 }
 

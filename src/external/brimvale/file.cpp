@@ -36,8 +36,6 @@ const char class_doc[] =
     "        region = brimvale_file.get_region(token)  # Requires API call\n"
     "    ";
 
-Ref none() { return Ref::borrow(Py_None); }
-
 Ref init(const Args& a) {
   PyObject* self = a[0];
   setattr(self, n::_url, a[1]);

@@ -43,7 +43,7 @@ Ref storage_url(const Args& a) {
   } catch (const PythonError&) {
     Caught e;
     if (!e.matches(PyExc_KeyError)) e.reraise();
-    return Ref::borrow(Py_None);
+    return none();
   }
 }
 

@@ -37,8 +37,6 @@ const char get_output_file_doc[] =
     "        :param as_file: Return as BytesIO (default) or File ::version(v13.5.0)\n"
     "        ";
 
-Ref none() { return Ref::borrow(Py_None); }
-
 // self, input_file
 Ref init(const Args& a) {
   PyObject* self = a[0];
