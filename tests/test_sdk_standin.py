@@ -104,3 +104,12 @@ def test_file_from_data(data, stored):
 def test_file_refuses_bad_input(call):
     with pytest.raises((TypeError, ValueError)):
         call()
+
+
+@pytest.mark.parametrize("body, message", [("!!not base64", "ERROR: input file could not be read"),
+                                           ("", "ERROR: input file is empty")])
+def test_local_worker_reports_unusable_input(body, message):
+    from zelmar.external.external_program import LocalWorker, _JobContent
+
+    outcome = LocalWorker().run("dunmere", 1, _JobContent(body=body), timeout=5)
+    assert outcome.error_message == message and outcome.result_content is None

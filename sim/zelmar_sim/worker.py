@@ -7,13 +7,12 @@ the simulator goes away.
 """
 from __future__ import annotations
 
-import base64
 import sys
 import time
 
 import requests
 
-from zelmar.external.external_program import WorkerOutcome, stand_in_analysis
+from zelmar.external.external_program import WorkerOutcome, run_stand_in_job
 
 POLL_SECONDS = 0.02
 
@@ -22,11 +21,7 @@ def run_job(claim: dict) -> WorkerOutcome:
     time.sleep(claim.get("delay") or 0)
     if claim.get("message"):
         return WorkerOutcome(error_message=claim["message"])
-    try:
-        data = base64.b64decode(claim["body"], validate=True)
-    except ValueError:
-        return WorkerOutcome(error_message="ERROR: input file could not be read")
-    return stand_in_analysis(claim["program"], claim["version"], data)
+    return run_stand_in_job(claim["program"], claim["version"], claim["body"])
 
 
 def main(url: str) -> int:

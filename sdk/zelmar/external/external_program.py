@@ -98,12 +98,21 @@ def stand_in_analysis(program: str, version: int, data: bytes) -> WorkerOutcome:
     return WorkerOutcome(result_content=result_files(files))
 
 
+def run_stand_in_job(program: str, version: int, body: str) -> WorkerOutcome:
+    """A job's Base64 body through the stand-in analysis, as every stand-in worker runs it."""
+    try:
+        data = base64.b64decode(body, validate=True)
+    except ValueError:
+        return WorkerOutcome(error_message="ERROR: input file could not be read")
+    return stand_in_analysis(program, version, data)
+
+
 class LocalWorker:
     """Runs jobs in this process with the stand-in analysis."""
 
     def run(self, program: str, version: int, job: _JobContent, timeout: float) -> WorkerOutcome:
         started = time.monotonic()
-        outcome = stand_in_analysis(program, version, base64.b64decode(job.body, validate=True))
+        outcome = run_stand_in_job(program, version, job.body)
         if time.monotonic() - started > timeout:
             raise ExecutionError(f"The job did not finish within {timeout} seconds")
         return outcome
