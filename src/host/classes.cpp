@@ -2,6 +2,7 @@
 
 #include "host/call.hpp"
 #include "host/globals.hpp"
+#include "host/module.hpp"
 
 namespace host {
 
@@ -11,7 +12,6 @@ const Name prepare_name{"__prepare__"};
 const Name module_key{"__module__"};
 const Name qualname_key{"__qualname__"};
 const Name doc_key{"__doc__"};
-const Name name_key{"__name__"};
 const Name classcell_key{"__classcell__"};
 
 // The most derived metaclass among type(base) for every base, as the interpreter chooses it.
@@ -58,7 +58,9 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
       fail(loc);
     }
   }
-  module_name_ = global(name_key, loc);
+  // The module's own name, whatever name it was loaded under: pickling, dataclasses and
+  // documentation tools find the classes by it.
+  module_name_ = check(PyUnicode_InternFromString(this_module.qualified_name), loc);
   add(module_key, module_name_, loc);
   add(qualname_key, name_, loc);
 }

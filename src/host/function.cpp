@@ -215,15 +215,20 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     add_traceback(f->traceback_name, f->file, f->line);
     return nullptr;
   }
+  // A cycle through compiled members (a subclass pointing one member at another) must end
+  // in RecursionError, as it does for calls the interpreter makes, not in a C stack overflow.
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  PyObject* result = nullptr;
   try {
-    return f->impl(Args{values.data(), self}).release();
+    result = f->impl(Args{values.data(), self}).release();
   } catch (const PythonError& e) {
     add_traceback(f->traceback_name, e.file, static_cast<int>(e.line));
   } catch (...) {
     translate_current_exception();
     add_traceback(f->traceback_name, f->file, f->line);
   }
-  return nullptr;
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 // ---- the type ----

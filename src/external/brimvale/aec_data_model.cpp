@@ -70,19 +70,15 @@ Ref get_element_groups_by_hub(const Args& a) {
   PyObject *cls = a[0], *hub_id = a[1], *region = a[2], *token = a[3];
   PyObject *file_urn = a[4], *limit = a[5], *cursor = a[6];
   if (truthy(limit) && truthy(cursor)) raise(PyExc_ValueError, "Cannot provide both limit and cursor");
-  const bool filtered = truthy(file_urn);
-  Ref urn_text;
-  if (filtered) {
-    urn_text = format_text(file_urn);
-    // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
-    if (check_status(PySequence_Contains(urn_text, n::quote)))
-      raise(PyExc_ValueError, "File URN must not contain a single quote");
-  }
   Ref query = document(element_groups_document);
   Ref variables = new_dict();
   setitem(variables, n::hubId, hub_id);
   setitem(variables, n::pagination, pagination(cls, limit, cursor));
-  if (filtered) {
+  if (truthy(file_urn)) {
+    Ref urn_text = format_text(file_urn);
+    // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
+    if (check_status(PySequence_Contains(urn_text, n::quote)))
+      raise(PyExc_ValueError, "File URN must not contain a single quote");
     Ref filter = new_dict();
     setitem(filter, n::query, join({n::file_urn_filter_head, urn_text, n::quote}));
     setitem(variables, n::filter, filter);

@@ -41,10 +41,33 @@ Ref extract_object_key(const Args& a) { return extract(a, n::objects_category); 
 
 // ---- requests ----
 
+// "." or "..", also percent-encoded ("%2e", "%2E%2e", ...): as a path segment it would make
+// the session's URL handling move up the path and send the request to another endpoint.
+bool is_dot_segment(PyObject* text) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  if (length == 0 || length > 6) return false;
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  int dots = 0;
+  for (Py_ssize_t i = 0; i < length; ++dots) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c == '.') {
+      i += 1;
+    } else if (c == '%' && i + 2 < length && PyUnicode_READ(kind, data, i + 1) == '2' &&
+               (PyUnicode_READ(kind, data, i + 2) | 0x20) == 'e') {
+      i += 3;
+    } else {
+      return false;
+    }
+  }
+  return dots <= 2;
+}
+
 // An identifier as one path segment: "/", "?" and "#" would end it and send the request
 // elsewhere, so they are percent-encoded; everything else, escapes included, goes in as is.
 Ref path_segment(PyObject* identifier) {
   Ref text = format_text(identifier);
+  if (is_dot_segment(text)) raise(PyExc_ValueError, "Identifier must not be '.' or '..'");
   const std::array<std::array<PyObject*, 2>, 3> escapes = {{
       {n::slash, escaped_slash},
       {question_mark, escaped_question_mark},

@@ -61,6 +61,48 @@ Ref project_id(const Args& a) {
   return project;
 }
 
+// An HTTPError whose response has a status of 500 or more: the server failed (after the
+// session's retries), which says nothing about whether it holds what was asked for.
+bool is_server_error(PyObject* exception) noexcept {
+  PyObject* response = PyObject_GetAttr(exception, n::response);
+  if (response == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* status = response == Py_None ? nullptr : PyObject_GetAttr(response, n::status_code);
+  Py_DECREF(response);
+  if (status == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool server = false;
+  if (PyLong_Check(status)) {
+    int overflow = 0;
+    const long code = PyLong_AsLongAndOverflow(status, &overflow);
+    server = overflow > 0 || code >= 500;
+  }
+  Py_DECREF(status);
+  return server;
+}
+
+// response["data"], where a GraphQL error answer's null data counts as missing.
+Ref data_member(const Ref& response, Loc loc = Loc::current()) {
+  Ref data = getitem(Obj(response, loc), n::data);
+  if (data.get() == Py_None) {
+    PyErr_SetObject(PyExc_KeyError, n::data);
+    fail(loc);
+  }
+  return data;
+}
+
+// raise ValueError(message) from cause, outside any handler.
+[[noreturn]] void raise_caused_by(const Ref& cause, const char* message, Loc loc = Loc::current()) {
+  Ref exception = check(PyObject_CallFunction(PyExc_ValueError, "s", message), loc);
+  PyException_SetCause(exception, cause.new_ref());
+  PyErr_SetObject(PyExc_ValueError, exception);
+  fail(loc);
+}
+
 // The first listed hub, among those with an id, under which the file's project can be
 // fetched with this token; cached on the handle.
 Ref get_hub(const Args& a) {
@@ -80,9 +122,9 @@ Ref get_hub(const Args& a) {
   }
 
   Ref iterator = iterate(hubs);
-  Ref hub;
+  Ref hub, server_error;
   while (next(iterator, hub)) {
-    Ref hub_id = call_method(hub, n::get, n::id);
+    Ref hub_id = call_method(hub, n::get, n::id, Py_None);
     if (!truthy(hub_id)) continue;
     try {
       Ref project = getattr(self, n::project_id);
@@ -90,7 +132,11 @@ Ref get_hub(const Args& a) {
       call_kw(request, n::kw_get_project, hub_id, project, token);  // only its success counts
     } catch (const PythonError&) {
       Caught e;
-      if (e.matches(global(n::HTTPError))) continue;  // not this hub's project: try the next
+      if (e.matches(global(n::HTTPError))) {
+        // Not this hub's project, or the server failed: try the next either way.
+        if (server_error.get() == nullptr && is_server_error(e.value())) server_error = Ref::borrow(e.value());
+        continue;
+      }
       if (e.matches(PyExc_ValueError))
         e.raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed");
       e.reraise();
@@ -98,6 +144,9 @@ Ref get_hub(const Args& a) {
     setattr(self, n::_hub, hub);
     return getattr(self, n::_hub);
   }
+  // A hub that failed might have held the project: that is no "not found".
+  if (server_error.get() != nullptr)
+    raise_caused_by(server_error, "Request to get project from Brimvale Platform Services failed");
   raise(PyExc_ValueError, "No hub found");
 }
 
@@ -151,30 +200,58 @@ void extend(const Ref& list, Borrowed iterable) {
 
 bool is_empty_str(PyObject* value) { return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0; }
 
+// Cursors already asked for in one listing: a set, with a list for the odd unhashable one.
+class SeenCursors {
+ public:
+  // False when the cursor was seen before; otherwise remembers it.
+  bool add(PyObject* cursor) {
+    if (PyObject_Hash(cursor) == -1) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) fail();
+      PyErr_Clear();
+      if (check_status(PySequence_Contains(unhashable_, cursor))) return false;
+      check_status(PyList_Append(unhashable_, cursor));
+      return true;
+    }
+    if (check_status(PySet_Contains(hashable_, cursor))) return false;
+    check_status(PySet_Add(hashable_, cursor));
+    return true;
+  }
+
+ private:
+  Ref hashable_ = check(PySet_New(nullptr));
+  Ref unhashable_ = new_list();
+};
+
+// A listing longer than this is a service that never ends it.
+constexpr long max_hub_pages = 10000;
+
 // Every AEC Data Model hub of the file's region, page after page.
 Ref list_aec_hubs(PyObject* region, PyObject* token) {
   Ref hubs = new_list();
-  bool repeated = false;
+  bool endless = false;
   try {
-    Ref requested = new_list();
+    SeenCursors seen;
     Ref cursor = none();
-    while (true) {
+    for (long pages = 1;; ++pages) {
       Ref request = getattr(global(n::_AECDataModelAPI), n::get_hubs);
-      Ref page = getitem(getitem(call_kw(request, n::kw_aec_hubs, region, token, cursor), n::data), n::hubs);
+      Ref page = getitem(data_member(call_kw(request, n::kw_aec_hubs, region, token, cursor)), n::hubs);
       extend(hubs, getitem(page, n::results));
       cursor = getitem(getitem(page, n::pagination), n::cursor);
       // An empty cursor ends the listing like a null one; a cursor asked for before would
-      // repeat the same pages without end.
+      // repeat the same pages without end, and so would a service that never stops.
       if (cursor.get() == Py_None || is_empty_str(cursor)) break;
-      if (check_status(PySequence_Contains(requested, cursor))) {
-        repeated = true;
+      if (!seen.add(cursor)) {
+        endless = true;
         raise(PyExc_ValueError, "Repeated pagination cursor");
       }
-      check_status(PyList_Append(requested, cursor));
+      if (pages == max_hub_pages) {
+        endless = true;
+        raise(PyExc_ValueError, "Too many pagination pages");
+      }
     }
   } catch (const PythonError&) {
     Caught e;
-    if (!repeated && !e.matches(global(n::HTTPError), PyExc_KeyError)) e.reraise();
+    if (!endless && !e.matches(global(n::HTTPError), PyExc_KeyError)) e.reraise();
     e.raise_from(PyExc_ValueError, "Request to get AEC Data Model hubs from Brimvale Platform Services failed");
   }
   return hubs;
@@ -190,14 +267,14 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
   Ref hubs = list_aec_hubs(region, token);
 
   Ref iterator = iterate(hubs);
-  Ref hub;
+  Ref hub, server_error;
   while (next(iterator, hub)) {
     try {
       Ref request = getattr(global(n::_AECDataModelAPI), n::get_element_groups_by_hub);
       Ref hub_id = getitem(hub, n::id);
       Ref file_urn = getattr(self, n::urn);
       Ref answer = call_kw(request, n::kw_element_groups, hub_id, region, token, file_urn);
-      Ref groups = getitem(getitem(getitem(answer, n::data), n::elementGroupsByHub), n::results);
+      Ref groups = getitem(getitem(data_member(answer), n::elementGroupsByHub), n::results);
       Ref group = getitem(groups, constants.zero);
       // The id first: a record without one is skipped and never reaches the cache.
       Ref group_id = getitem(group, n::id);
@@ -205,13 +282,20 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
       return group_id;
     } catch (const PythonError&) {
       Caught e;
-      if (e.matches(global(n::HTTPError), PyExc_KeyError, PyExc_IndexError)) continue;
+      if (e.matches(global(n::HTTPError), PyExc_KeyError, PyExc_IndexError)) {
+        if (server_error.get() == nullptr && e.matches(global(n::HTTPError)) && is_server_error(e.value()))
+          server_error = Ref::borrow(e.value());
+        continue;
+      }
       if (e.matches(PyExc_ValueError))
         e.raise_from(PyExc_ValueError,
                      "Request to get AEC Data Model element groups from Brimvale Platform Services failed");
       e.reraise();
     }
   }
+  if (server_error.get() != nullptr)
+    raise_caused_by(server_error,
+                    "Request to get AEC Data Model element groups from Brimvale Platform Services failed");
   raise(PyExc_ValueError, "AEC Data Model Element Group ID not found");
 }
 

@@ -38,8 +38,24 @@ void body() {
 
 }  // namespace
 
+// A line break would end the header and the session would refuse it with a message that
+// quotes the whole header, token included; a NUL cuts it short.
+bool has_line_break_or_nul(PyObject* text) {
+  if (!PyUnicode_Check(text)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c == '\r' || c == '\n' || c == '\0') return true;
+  }
+  return false;
+}
+
 Ref bearer_headers(PyObject* access_token, Loc loc) {
   Ref value = add(Obj(n::bearer, loc), access_token);
+  if (has_line_break_or_nul(value))
+    raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
   Ref headers = new_dict(loc);
   setitem(Obj(headers, loc), n::Authorization, value);
   return headers;

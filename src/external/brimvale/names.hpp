@@ -69,6 +69,8 @@ inline const Name search{"search"};
 inline const Name group{"group"};
 inline const Name strip{"strip"};
 inline const Name from_url{"from_url"};
+inline const Name response{"response"};
+inline const Name status_code{"status_code"};
 
 // Keys of requests and answers.
 inline const Name id{"id"};
