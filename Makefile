@@ -14,7 +14,7 @@ SDK_SOURCES := $(shell find sdk -type f -not -path '*/__pycache__/*' -not -path 
 SIM_SOURCES := $(shell find sim -type f -not -path '*/__pycache__/*' -not -path '*.egg-info*' -not -path 'sim/build/*' 2>/dev/null)
 
 # Builds always treat warnings as errors here; plain `pip install .` does not.
-BUILD_FLAGS := -C cmake.define.ZELMAR_WERROR=ON
+BUILD_FLAGS := -C cmake.define.ZELMAR_WERROR=ON -C install.strip=false
 PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)

@@ -1,61 +1,127 @@
 #include "host/call.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace host {
 
-Ref format_text(Obj x) {
-  // The f-string shortcut: an exact str is its own text.
-  if (PyUnicode_CheckExact(x.p)) return Ref::borrow(x.p);
-  return check(PyObject_Format(x.p, nullptr), x.loc);
+namespace {
+
+// Whether the type may intercept reads or writes of `name` ahead of the instance dict.
+bool has_data_descriptor(PyTypeObject* type, PyObject* name) noexcept {
+  PyObject* descriptor = _PyType_Lookup(type, name);
+  return descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr;
 }
 
-Ref join(PyObject* const* parts, std::size_t count, Loc loc) {
+}  // namespace
+
+Ref instance_attr(Obj self, Borrowed name) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  // From 3.11 instances keep their attributes outside a dict until one is asked for.
+  PyTypeObject* type = Py_TYPE(self.p);
+  if (type->tp_getattro == PyObject_GenericGetAttr && !has_data_descriptor(type, name)) {
+    PyObject** dictptr = _PyObject_GetDictPtr(self.p);
+    if (dictptr != nullptr && *dictptr != nullptr) {
+      PyObject* value = PyDict_GetItemWithError(*dictptr, name);
+      if (value != nullptr) return Ref::borrow(value);
+      if (PyErr_Occurred()) return failure(self.loc);
+    }
+  }
+#endif
+  return getattr(self, name);
+}
+
+bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>> items) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+  PyTypeObject* type = Py_TYPE(self.p);
+  PyObject** dictptr = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(self.p) : nullptr;
+  bool direct = dictptr != nullptr;
+  for (const auto& [name, value] : items) direct = direct && !has_data_descriptor(type, name);
+  if (direct) {
+    if (*dictptr == nullptr) {
+      // Made as the generic setattr makes it (sharing the type's keys where it can).
+      Ref made = result(PyObject_GenericGetDict(self.p, nullptr), self.loc);
+      if (!made) return false;
+    }
+    Ref dict = Ref::borrow(*dictptr);
+    for (const auto& [name, value] : items)
+      if (!status(PyDict_SetItem(dict, name, value), self.loc)) return false;
+    return true;
+  }
+#endif
+  for (const auto& [name, value] : items)
+    if (!setattr(self, name, value)) return false;
+  return true;
+}
+
+Ref add(Obj a, Borrowed b) noexcept {
+  // Two exact strs: the concatenation itself, without the operator dispatch (a str
+  // subclass may define __radd__, so anything else goes through the operator).
+  if (PyUnicode_CheckExact(a.p) && PyUnicode_CheckExact(b.get())) {
+    PyObject* parts[] = {a.p, b.get()};
+    return join(parts, 2, a.loc);
+  }
+  return result(PyNumber_Add(a.p, b), a.loc);
+}
+
+Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
   Py_ssize_t length = 0;
   Py_UCS4 max_char = 0;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* part = parts[i];
     if (!PyUnicode_Check(part)) {
-      PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found",
-                   Py_TYPE(part)->tp_name);
-      fail(loc);
+      PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found", Py_TYPE(part)->tp_name);
+      return failure(loc);
     }
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(part) < 0) fail(loc);
+    if (PyUnicode_READY(part) < 0) return failure(loc);
 #endif
     length += PyUnicode_GET_LENGTH(part);
-    Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
+    const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
     if (part_max > max_char) max_char = part_max;
   }
-  Ref result = check(PyUnicode_New(length, max_char), loc);
-  if (PyUnicode_KIND(result.get()) == PyUnicode_1BYTE_KIND) {
-    // Every part is one byte per character too: plain copies (URLs, paths, queries).
-    Py_UCS1* out = PyUnicode_1BYTE_DATA(result.get());
+  Ref joined = result(PyUnicode_New(length, max_char), loc);
+  if (!joined) return {};
+  if (PyUnicode_KIND(joined.get()) == PyUnicode_1BYTE_KIND) {
+    // Every part is one byte per character too: plain copies (URLs, paths, headers).
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
     for (std::size_t i = 0; i < count; ++i) {
       const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
       std::memcpy(out, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(n));
       out += n;
     }
-    return result;
+    return joined;
   }
   Py_ssize_t at = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* part = parts[i];
-    Py_ssize_t n = PyUnicode_GET_LENGTH(part);
-    if (PyUnicode_CopyCharacters(result, at, part, 0, n) < 0) fail(loc);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
+    if (PyUnicode_CopyCharacters(joined, at, parts[i], 0, n) < 0) return failure(loc);
     at += n;
   }
-  return result;
+  return joined;
 }
 
-void raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) {
+bool has_any(PyObject* text, const CharSet& set) noexcept {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* chars = static_cast<const Py_UCS1*>(data);
+    for (Py_ssize_t i = 0; i < length; ++i)
+      if (set.contains(chars[i])) return true;
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (set.contains(PyUnicode_READ(kind, data, i))) return true;
+  return false;
+}
+
+Ref raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) noexcept {
   if (found > static_cast<Py_ssize_t>(expected))
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(expected));
   else
     PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-  fail(loc);
+  return failure(loc);
 }
-
-Ref new_dict(Loc loc) { return check(PyDict_New(), loc); }
 
 }  // namespace host

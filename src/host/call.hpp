@@ -1,8 +1,11 @@
-// Attribute and item access, calls and string building that throw PythonError on failure.
+// Attribute and item access, calls and string building for function bodies. Each helper
+// returns an empty Ref (or false, or -1) on failure, with the exception pending and the
+// caller's source line noted for the traceback entry; nothing here throws.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 
 #include "host/error.hpp"
@@ -25,121 +28,196 @@ inline PyObject* ptr(PyObject* p) noexcept { return p; }
 inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 inline PyObject* ptr(const Name& n) noexcept { return n.get(); }
 
-inline Ref getattr(Obj o, Borrowed name) { return check(PyObject_GetAttr(o.p, name), o.loc); }
+// A new reference from the C API, noting the place when it is NULL.
+inline Ref result(PyObject* r, Loc loc) noexcept {
+  if (r == nullptr) note(loc);
+  return Ref::steal(r);
+}
+inline bool status(int s, Loc loc) noexcept {
+  if (s < 0) note(loc);
+  return s >= 0;
+}
 
-// getattr(o, name, None), except that only AttributeError means "missing" (a null Ref).
-inline Ref optional_attr(Obj o, Borrowed name) {
-  PyObject* value = PyObject_GetAttr(o.p, name);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(o.loc);
-    PyErr_Clear();
+[[nodiscard]] inline Ref getattr(Obj o, Borrowed name) noexcept { return result(PyObject_GetAttr(o.p, name), o.loc); }
+
+// getattr(module, name): for a plain module object, whose attributes are its dict, the dict
+// is read directly; anything else (a missing name, a module subclass) the usual way.
+[[nodiscard]] inline Ref module_attr(Obj o, Borrowed name) noexcept {
+  if (Py_TYPE(o.p) == &PyModule_Type) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(o.p), name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) return failure(o.loc);
   }
-  return Ref::steal(value);
+  return getattr(o, name);
 }
 
-inline void setattr(Obj o, Borrowed name, Borrowed value) {
-  check_status(PyObject_SetAttr(o.p, name, value), o.loc);
+[[nodiscard]] inline bool setattr(Obj o, Borrowed name, Borrowed value) noexcept {
+  return status(PyObject_SetAttr(o.p, name, value), o.loc);
 }
 
-inline Ref getitem(Obj o, Borrowed key) { return check(PyObject_GetItem(o.p, key), o.loc); }
+// self.name for an attribute the instance keeps in its dict. While the type uses the
+// generic getattr and has no data descriptor of that name (which would come first), the
+// instance dict is read directly, as the generic getattr would read it; a name the dict
+// lacks, and everything else, goes the usual way.
+[[nodiscard]] Ref instance_attr(Obj self, Borrowed name) noexcept;
 
-inline void setitem(Obj o, Borrowed key, Borrowed value) {
-  check_status(PyObject_SetItem(o.p, key, value), o.loc);
+// self.name = value for each pair, in order. While the type uses the generic setattr and
+// has no data descriptor of any of the names, the values go straight into the instance
+// dict, where the generic setattr would put them; otherwise through setattr.
+[[nodiscard]] bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>> items) noexcept;
+
+[[nodiscard]] inline Ref getitem(Obj o, Borrowed key) noexcept { return result(PyObject_GetItem(o.p, key), o.loc); }
+
+// o[key] for a str key: an exact dict is read directly (with the KeyError of a dict), any
+// other mapping through its __getitem__.
+[[nodiscard]] inline Ref item(Obj o, Borrowed key) noexcept {
+  if (PyDict_CheckExact(o.p)) {
+    PyObject* value = PyDict_GetItemWithError(o.p, key);
+    if (value != nullptr) return Ref::borrow(value);
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
+    return failure(o.loc);
+  }
+  return getitem(o, key);
 }
 
-// iter(o), and next() on it: false at the end.
-inline Ref iterate(Obj o) { return check(PyObject_GetIter(o.p), o.loc); }
+[[nodiscard]] inline bool setitem(Obj o, Borrowed key, Borrowed value) noexcept {
+  return status(PyObject_SetItem(o.p, key, value), o.loc);
+}
 
-inline bool next(const Ref& iterator, Ref& item, Loc loc = Loc::current()) {
+// iter(o), and next() on it: 1 with an item, 0 at the end, -1 on failure.
+[[nodiscard]] inline Ref iterate(Obj o) noexcept { return result(PyObject_GetIter(o.p), o.loc); }
+
+[[nodiscard]] inline int next(const Ref& iterator, Ref& item, Loc loc = Loc::current()) noexcept {
   item = Ref::steal(PyIter_Next(iterator));
-  if (item.get() != nullptr) return true;
-  if (PyErr_Occurred()) fail(loc);
-  return false;
+  if (item.get() != nullptr) return 1;
+  if (PyErr_Occurred()) {
+    note(loc);
+    return -1;
+  }
+  return 0;
 }
 
-// a, b, ... = o: exactly N items, or ValueError in the wording of compiled code.
-template <std::size_t N>
-std::array<Ref, N> unpack(Obj o);
-
-// Python's truth test: `if x:`.
-inline bool truthy(Obj o) { return check_status(PyObject_IsTrue(o.p), o.loc) != 0; }
+// Python's truth test, `if x:`: 1 or 0, -1 on failure.
+[[nodiscard]] inline int truthy(Obj o) noexcept {
+  if (o.p == Py_None || o.p == Py_False) return 0;
+  if (o.p == Py_True) return 1;
+  const int t = PyObject_IsTrue(o.p);
+  if (t < 0) note(o.loc);
+  return t;
+}
 
 // f(*args)
 template <class... A>
-Ref call(Obj f, const A&... args) {
+[[nodiscard]] Ref call(Obj f, const A&... args) noexcept {
   PyObject* stack[] = {nullptr, ptr(args)...};
-  return check(PyObject_Vectorcall(f.p, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr),
-               f.loc);
+  return result(PyObject_Vectorcall(f.p, stack + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                f.loc);
 }
 
 // f(*positional, **keywords): the last kw.size arguments go by the names of kw, in order.
 template <std::size_t K, class... A>
-Ref call_kw(Obj f, const Names<K>& kw, const A&... args) {
+[[nodiscard]] Ref call_kw(Obj f, const Names<K>& kw, const A&... args) noexcept {
   static_assert(sizeof...(A) >= K, "a value for every keyword");
   PyObject* stack[] = {nullptr, ptr(args)...};
-  return check(PyObject_Vectorcall(f.p, stack + 1,
-                                   (sizeof...(A) - K) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw.tuple()),
-               f.loc);
+  return result(PyObject_Vectorcall(f.p, stack + 1, (sizeof...(A) - K) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                    kw.tuple()),
+                f.loc);
 }
 
 // self.name(*args), without creating a bound method where the interpreter can avoid it.
 template <class... A>
-Ref call_method(Obj self, Borrowed name, const A&... args) {
+[[nodiscard]] Ref call_method(Obj self, Borrowed name, const A&... args) noexcept {
   PyObject* stack[] = {self.p, ptr(args)...};
-  return check(PyObject_VectorcallMethod(name, stack,
-                                         (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr),
-               self.loc);
+  return result(
+      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+      self.loc);
 }
 
 // self.name(*positional, **keywords), keywords as in call_kw.
 template <std::size_t K, class... A>
-Ref call_method_kw(Obj self, Borrowed name, const Names<K>& kw, const A&... args) {
+[[nodiscard]] Ref call_method_kw(Obj self, Borrowed name, const Names<K>& kw, const A&... args) noexcept {
   static_assert(sizeof...(A) >= K, "a value for every keyword");
   PyObject* stack[] = {self.p, ptr(args)...};
-  return check(
-      PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - K) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                kw.tuple()),
-      self.loc);
+  return result(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - K) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kw.tuple()),
+                self.loc);
 }
 
 // format(x, ""): the text an f-string inserts for {x}; a str comes back unchanged.
-Ref format_text(Obj x);
+[[nodiscard]] inline Ref format_text(Obj x) noexcept {
+  if (PyUnicode_CheckExact(x.p)) return Ref::borrow(x.p);
+  return result(PyObject_Format(x.p, nullptr), x.loc);
+}
 
 // a + b with Python's rules (so a non-str operand raises the interpreter's TypeError).
-inline Ref add(Obj a, Borrowed b) { return check(PyNumber_Add(a.p, b), a.loc); }
+[[nodiscard]] Ref add(Obj a, Borrowed b) noexcept;
 
 // The concatenation of str parts, as an f-string builds it.
-Ref join(PyObject* const* parts, std::size_t count, Loc loc = Loc::current());
-inline Ref join(std::initializer_list<PyObject*> parts, Loc loc = Loc::current()) {
+[[nodiscard]] Ref join(PyObject* const* parts, std::size_t count, Loc loc = Loc::current()) noexcept;
+[[nodiscard]] inline Ref join(std::initializer_list<PyObject*> parts, Loc loc = Loc::current()) noexcept {
   return join(parts.begin(), parts.size(), loc);
 }
 
-// A new empty dict, and a new dict from key/value pairs in order.
-Ref new_dict(Loc loc = Loc::current());
+// A set of ASCII characters, one bit each, made at compile time.
+class CharSet {
+ public:
+  constexpr explicit CharSet(const char* chars) noexcept {
+    for (; *chars != '\0'; ++chars) {
+      const auto code = static_cast<unsigned char>(*chars) & 127u;
+      bits_[code >> 6] |= std::uint64_t{1} << (code & 63);
+    }
+  }
+  constexpr bool contains(Py_UCS4 c) const noexcept { return c < 128 && ((bits_[c >> 6] >> (c & 63)) & 1) != 0; }
 
-// A new list.
-inline Ref new_list(Loc loc = Loc::current()) { return check(PyList_New(0), loc); }
+ private:
+  std::uint64_t bits_[2] = {0, 0};
+};
 
-[[noreturn]] void raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc);
+// Whether the str holds any character of the set.
+bool has_any(PyObject* text, const CharSet& set) noexcept;
 
+// New empty containers.
+[[nodiscard]] inline Ref new_dict(Loc loc = Loc::current()) noexcept { return result(PyDict_New(), loc); }
+[[nodiscard]] inline Ref new_list(Loc loc = Loc::current()) noexcept { return result(PyList_New(0), loc); }
+
+// {k0: v0, k1: v1, ...} for interned str keys, in order.
+template <class... KV>
+[[nodiscard]] Ref dict_of(Loc loc, const KV&... kv) noexcept {
+  static_assert(sizeof...(KV) % 2 == 0, "keys and values");
+  PyObject* items[] = {ptr(kv)...};
+  Ref d = new_dict(loc);
+  if (!d) return {};
+  for (std::size_t i = 0; i < sizeof...(KV); i += 2) {
+    if (PyDict_SetItem(d, items[i], items[i + 1]) < 0) return failure(loc);
+  }
+  return d;
+}
+
+// Always an empty Ref, with the ValueError pending.
+Ref raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) noexcept;
+
+// a, b, ... = o: exactly N items, or ValueError in the wording of compiled code. False on
+// failure.
 template <std::size_t N>
-std::array<Ref, N> unpack(Obj o) {
-  std::array<Ref, N> items;
+[[nodiscard]] bool unpack(Obj o, std::array<Ref, N>& items) noexcept {
   if (PyTuple_CheckExact(o.p) || PyList_CheckExact(o.p)) {
     const Py_ssize_t size = PySequence_Fast_GET_SIZE(o.p);
-    if (size != static_cast<Py_ssize_t>(N)) raise_unpack_error(size, N, o.loc);
+    if (size != static_cast<Py_ssize_t>(N)) return static_cast<bool>(raise_unpack_error(size, N, o.loc));
     for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o.p, i));
-    return items;
+    return true;
   }
   Ref iterator = iterate(o);
+  if (!iterator) return false;
   for (std::size_t i = 0; i < N; ++i) {
-    if (!next(iterator, items[i], o.loc)) raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc);
+    const int got = next(iterator, items[i], o.loc);
+    if (got < 0) return false;
+    if (got == 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc));
   }
   Ref extra;
-  if (next(iterator, extra, o.loc)) raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc);
-  return items;
+  const int got = next(iterator, extra, o.loc);
+  if (got < 0) return false;
+  if (got > 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc));
+  return true;
 }
 
 }  // namespace host

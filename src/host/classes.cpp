@@ -46,11 +46,13 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
   if (PyType_Check(metaclass)) metaclass = calculate_metaclass(metaclass, bases_, loc);
   metaclass_ = Ref::borrow(metaclass);
 
-  Ref prepare = optional_attr(Obj(metaclass_, loc), prepare_name);
+  Ref prepare = Ref::steal(PyObject_GetAttr(metaclass_, prepare_name));
   if (prepare.get() == nullptr) {
-    namespace_ = new_dict(loc);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(loc);
+    PyErr_Clear();
+    namespace_ = must(new_dict(loc), loc);
   } else {
-    namespace_ = call(Obj(prepare, loc), name_, bases_);
+    namespace_ = must(call(Obj(prepare, loc), name_, bases_), loc);
     if (!PyMapping_Check(namespace_)) {
       PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                    PyType_Check(metaclass) ? reinterpret_cast<PyTypeObject*>(metaclass)->tp_name : "<metaclass>",
@@ -65,7 +67,7 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
   add(qualname_key, name_, loc);
 }
 
-void ClassBuilder::add(Borrowed key, Borrowed value, Loc loc) { setitem(Obj(namespace_, loc), key, value); }
+void ClassBuilder::add(Borrowed key, Borrowed value, Loc loc) { must(setitem(Obj(namespace_, loc), key, value), loc); }
 
 void ClassBuilder::doc(const char* text, Loc loc) {
   Ref value = check(PyUnicode_FromString(text), loc);
@@ -86,7 +88,7 @@ void ClassBuilder::add_member(const FunctionDef& fn, Ref value) {
 void ClassBuilder::method(const FunctionDef& fn) { add_member(fn, function(fn)); }
 
 void ClassBuilder::property(const FunctionDef& fn) {
-  add_member(fn, call(Obj(record().property, fn.where), function(fn)));
+  add_member(fn, must(call(Obj(record().property, fn.where), function(fn)), fn.where));
 }
 
 void ClassBuilder::classmethod(const FunctionDef& fn) {
@@ -95,14 +97,14 @@ void ClassBuilder::classmethod(const FunctionDef& fn) {
 }
 
 void ClassBuilder::staticmethod(const FunctionDef& fn) {
-  add_member(fn, call(Obj(record().staticmethod, fn.where), function(fn)));
+  add_member(fn, must(call(Obj(record().staticmethod, fn.where), function(fn)), fn.where));
 }
 
 Ref ClassBuilder::create(Loc loc) {
   // The interpreter's type() fills the cell with the new class, as for a class body whose
   // methods use super().
   if (cell_.get() != nullptr) add(classcell_key, cell_, loc);
-  return call(Obj(metaclass_, loc), name_, bases_, namespace_);
+  return must(call(Obj(metaclass_, loc), name_, bases_, namespace_), loc);
 }
 
 }  // namespace host

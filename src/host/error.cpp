@@ -5,36 +5,76 @@
 
 namespace host {
 
-void raise(PyObject* type, const char* message, Loc loc) {
-  PyErr_SetString(type, message);
-  fail(loc);
+namespace {
+// Per thread: another thread may run between a failure and the function it leaves.
+thread_local Where noted;
+}  // namespace
+
+void note(Loc loc) noexcept { noted = {loc.file_name(), loc.line()}; }
+
+Where take_noted() noexcept {
+  Where where = noted;
+  noted = {};
+  return where;
 }
 
-void raise_object(Borrowed object, Loc loc) {
-  PyObject* obj = object.get();
+void forget_noted() noexcept { noted = {}; }
+
+Ref raise(PyObject* type, const char* message, Loc loc) noexcept {
+  PyErr_SetString(type, message);
+  return failure(loc);
+}
+
+Ref raise_object(PyObject* obj, Loc loc) noexcept {
   if (PyExceptionInstance_Check(obj)) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
-    fail(loc);
+    return failure(loc);
   }
-  if (!PyExceptionClass_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
-    fail(loc);
-  }
-  Ref instance = check(PyObject_CallNoArgs(obj), loc);
+  if (!PyExceptionClass_Check(obj))
+    return raise(PyExc_TypeError, "raise: exception class must be a subclass of BaseException", loc);
+  Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
+  if (instance.get() == nullptr) return failure(loc);
   if (!PyExceptionInstance_Check(instance.get())) {
     PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
                  reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
-    fail(loc);
+    return failure(loc);
   }
   PyErr_SetObject(obj, instance);
-  fail(loc);
+  return failure(loc);
+}
+
+namespace {
+
+// Sets exception (a new reference to an instance of type) from cause, as "raise ... from".
+Ref set_caused(PyObject* type, const char* message, PyObject* cause, bool context, Loc loc) noexcept {
+  Ref exception = Ref::steal(PyObject_CallFunction(type, "s", message));
+  if (exception.get() == nullptr) return failure(loc);
+  if (!PyExceptionInstance_Check(exception.get())) return raise(PyExc_TypeError, "exceptions must derive from BaseException", loc);
+  // Setting the cause also sets __suppress_context__, as "raise ... from" does.
+  PyException_SetCause(exception, Ref::borrow(cause).release());
+  if (context) PyException_SetContext(exception, Ref::borrow(cause).release());
+  PyObject* exception_type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  if (context) {
+    Py_INCREF(exception_type);
+    PyErr_Restore(exception_type, exception.release(), nullptr);
+  } else {
+    PyErr_SetObject(exception_type, exception);  // chains to a handled exception, as raise does
+  }
+  return failure(loc);
+}
+
+}  // namespace
+
+Ref raise_from(PyObject* type, const char* message, PyObject* cause, Loc loc) noexcept {
+  return set_caused(type, message, cause, false, loc);
 }
 
 Caught::Caught() noexcept : thread_(PyThreadState_Get()), handled_{} {
+  forget_noted();  // that place belonged to the exception now handled
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
-    // A PythonError without an error indicator is a bug in this layer; make it visible.
+    // A failure without an error indicator is a bug in this layer; make it visible.
     PyErr_SetString(PyExc_SystemError, "error return without exception set");
     PyErr_Fetch(&type, &value, &traceback);
   }
@@ -67,24 +107,13 @@ Caught::~Caught() {
 #endif
 }
 
-void Caught::reraise(Loc loc) {
+Ref Caught::reraise(Loc loc) noexcept {
   PyErr_Restore(type_.new_ref(), value_.new_ref(), traceback_.new_ref());
-  fail(loc);
+  return failure(loc);
 }
 
-void Caught::raise_from(PyObject* type, const char* message, Loc loc) {
-  Ref exception = check(PyObject_CallFunction(type, "s", message), loc);
-  if (!PyExceptionInstance_Check(exception.get())) {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    fail(loc);
-  }
-  // Setting the cause also sets __suppress_context__, as "raise ... from" does.
-  PyException_SetCause(exception, value_.new_ref());
-  PyException_SetContext(exception, value_.new_ref());
-  PyObject* exception_type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
-  Py_INCREF(exception_type);
-  PyErr_Restore(exception_type, exception.release(), nullptr);
-  fail(loc);
+Ref Caught::raise_from(PyObject* type, const char* message, Loc loc) noexcept {
+  return set_caused(type, message, value_.get(), true, loc);
 }
 
 void translate_current_exception() noexcept {

@@ -1,4 +1,6 @@
-// Python exceptions as C++ exceptions, and except blocks that behave like Python's.
+// Python exceptions in C++: failures returned as an empty Ref (the interpreter's convention,
+// no unwinding), failures thrown as PythonError (for code that runs once, at load), and
+// except blocks that behave like Python's.
 #pragma once
 
 #include <source_location>
@@ -9,8 +11,49 @@ namespace host {
 
 using Loc = std::source_location;
 
+// ---- returned failures: the way a module function fails ----
+//
+// A step that fails leaves the interpreter's error indicator set, notes where it failed and
+// gives an empty Ref (or false); the function body returns an empty Ref in turn:
+//
+//   Ref data = getitem(response, n::data);
+//   if (!data) return {};
+//
+// The function object adds the traceback entry, at the noted source line, when the failure
+// leaves the function. A C++ throw costs tens of thousands of instructions of unwinding; a
+// search whose normal "not this one" is an exception cannot afford one per step.
+
+// Where the pending exception was noticed, for the traceback entry of the function it leaves.
+struct Where {
+  const char* file = nullptr;
+  unsigned line = 0;
+};
+
+void note(Loc loc) noexcept;
+// The noted place, forgotten once read.
+Where take_noted() noexcept;
+void forget_noted() noexcept;
+
+// The function fails here with the pending exception.
+inline Ref failure(Loc loc = Loc::current()) noexcept {
+  note(loc);
+  return {};
+}
+
+// raise type(message): the exception currently handled, if any, becomes its context.
+Ref raise(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
+
+// raise obj, with the rules of a compiled raise statement: an exception instance is raised
+// as it is, an exception class is called without arguments, anything else is a TypeError.
+Ref raise_object(PyObject* obj, Loc loc = Loc::current()) noexcept;
+
+// raise type(message) from cause, outside any except block.
+Ref raise_from(PyObject* type, const char* message, PyObject* cause, Loc loc = Loc::current()) noexcept;
+
+// ---- thrown failures: for the module body and class building, which run once ----
+
 // Thrown when the interpreter's error indicator is set. It carries the C++ source position
-// where the failure was noticed, for the traceback entry of the function it leaves.
+// where the failure was noticed, for the traceback entry.
 struct PythonError {
   const char* file;
   unsigned line;
@@ -30,21 +73,28 @@ inline int check_status(int status, Loc loc = Loc::current()) {
   return status;
 }
 
-// raise type(message): the exception currently handled, if any, becomes its context.
-[[noreturn]] void raise(PyObject* type, const char* message, Loc loc = Loc::current());
+// A returned failure turned into a thrown one.
+inline Ref must(Ref result, Loc loc = Loc::current()) {
+  if (result.get() == nullptr) fail(loc);
+  return result;
+}
+inline void must(bool ok, Loc loc = Loc::current()) {
+  if (!ok) fail(loc);
+}
 
-// raise obj, with the rules of a compiled raise statement: an exception instance is raised
-// as it is, an exception class is called without arguments, anything else is a TypeError.
-[[noreturn]] void raise_object(Borrowed obj, Loc loc = Loc::current());
+// ---- except blocks ----
 
-// The exception being handled inside a catch block, as in a Python except block:
-// it is taken off the error indicator and made the handled exception (sys.exc_info())
-// until the block ends, so that anything raised meanwhile gets it as its context.
+// The exception being handled, as in a Python except block: it is taken off the error
+// indicator and made the handled exception (sys.exc_info()) until the block ends, so that
+// anything raised meanwhile gets it as its context.
 //
-//   try { ... } catch (const PythonError&) {
+//   Ref answer = call_kw(request, kw, ...);
+//   if (!answer) {
 //     Caught e;
-//     if (!e.matches(global(n::HTTPError), PyExc_KeyError)) e.reraise();
-//     e.raise_from(PyExc_ValueError, "...");
+//     Ref http_error = global(n::HTTPError);
+//     if (!http_error) return {};
+//     if (!e.matches(http_error, PyExc_KeyError)) return e.reraise();
+//     return e.raise_from(PyExc_ValueError, "...");
 //   }
 class Caught {
  public:
@@ -61,9 +111,9 @@ class Caught {
   }
 
   // raise: the same exception again, with its traceback.
-  [[noreturn]] void reraise(Loc loc = Loc::current());
+  Ref reraise(Loc loc = Loc::current()) noexcept;
   // raise type(message) from the caught exception: it becomes the cause and the context.
-  [[noreturn]] void raise_from(PyObject* type, const char* message, Loc loc = Loc::current());
+  Ref raise_from(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
 
  private:
   static PyObject* as_object(PyObject* p) noexcept { return p; }

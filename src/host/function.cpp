@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <frameobject.h>
 
 #include "host/call.hpp"
@@ -10,6 +11,15 @@
 namespace host {
 
 namespace {
+
+// A code object made for one (source file, line) of a function's traceback entries, kept
+// for the next exception that leaves the function there, as compiled Python code keeps its
+// code objects.
+struct TracebackCode {
+  const char* file;
+  int line;
+  PyObject* code;
+};
 
 struct Function {
   PyObject_HEAD
@@ -35,6 +45,9 @@ struct Function {
   PyObject* dict;
   PyObject* cell;          // the defining class's cell, or NULL
   PyObject* weakrefs;
+  TracebackCode* tb_codes;  // owned array
+  int tb_count;
+  int tb_capacity;
 };
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
@@ -206,29 +219,97 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   return true;
 }
 
+// The code object of a traceback entry at file:line of this function (a new reference),
+// made on first use and kept.
+PyCodeObject* traceback_code(Function* f, const char* file, int line) noexcept {
+  for (int i = 0; i < f->tb_count; ++i) {
+    const TracebackCode& entry = f->tb_codes[i];
+    if (entry.line == line && (entry.file == file || std::strcmp(entry.file, file) == 0))
+      return reinterpret_cast<PyCodeObject*>(Ref::borrow(entry.code).release());
+  }
+  const char* name = PyUnicode_AsUTF8(f->traceback_name);
+  if (name == nullptr) return nullptr;
+  PyCodeObject* code = PyCode_NewEmpty(file, name, line);
+  if (code == nullptr) return nullptr;
+  if (f->tb_count == f->tb_capacity) {
+    const int capacity = f->tb_capacity == 0 ? 4 : 2 * f->tb_capacity;
+    auto* grown = static_cast<TracebackCode*>(PyMem_Realloc(f->tb_codes, sizeof(TracebackCode) * capacity));
+    if (grown == nullptr) return code;  // not kept this time
+    f->tb_codes = grown;
+    f->tb_capacity = capacity;
+  }
+  f->tb_codes[f->tb_count++] = {file, line, Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
+  return code;
+}
+
+// The traceback entry of an exception leaving f at `where`: a frame over the kept code
+// object, made only now that it is needed.
+void leave_with_traceback(Function* f, Where where) noexcept {
+  if (where.file == nullptr) where = {f->file, static_cast<unsigned>(f->line)};
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyCodeObject* code = traceback_code(f, where.file, static_cast<int>(where.line));
+  PyFrameObject* frame = nullptr;
+  if (code != nullptr) {
+    PyObject* globals = f->globals != nullptr ? f->globals : record().globals;
+    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    Py_DECREF(code);
+  }
+  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters; lose only the entry
+  PyErr_Restore(type, value, traceback);
+  if (frame != nullptr) {
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+  }
+}
+
+// Runs the body over bound arguments, adding the traceback entry of an exception that
+// leaves it.
+PyObject* run(Function* f, PyObject* const* values) noexcept {
+  PyObject* result = nullptr;
+  Where where;
+  try {
+    result = f->impl(Args{values, reinterpret_cast<PyObject*>(f)}).release();
+    if (result == nullptr) where = take_noted();
+  } catch (const PythonError& e) {
+    where = {e.file, e.line};
+  } catch (...) {
+    translate_current_exception();
+  }
+  if (result == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    leave_with_traceback(f, where);
+  }
+  return result;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
   Function* f = as_function(self);
   std::array<PyObject*, max_parameters> values;
   HeldDefaults held;
   if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values.data(), held)) {
-    add_traceback(f->traceback_name, f->file, f->line);
+    leave_with_traceback(f, {});
     return nullptr;
   }
   // A cycle through compiled members (a subclass pointing one member at another) must end
   // in RecursionError, as it does for calls the interpreter makes, not in a C stack overflow.
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = nullptr;
-  try {
-    result = f->impl(Args{values.data(), self}).release();
-  } catch (const PythonError& e) {
-    add_traceback(f->traceback_name, e.file, static_cast<int>(e.line));
-  } catch (...) {
-    translate_current_exception();
-    add_traceback(f->traceback_name, f->file, f->line);
-  }
+  PyObject* result = run(f, values.data());
   Py_LeaveRecursiveCall();
   return result;
+}
+
+// classmethod and staticmethod objects begin with the callable they wrap (CPython 3.10 to
+// 3.13); Member::remember checks this on the objects it keeps before relying on it.
+struct CallableWrapper {
+  PyObject_HEAD
+  PyObject* callable;
+};
+
+PyObject* wrapped_callable(PyObject* descriptor) noexcept {
+  if (Py_TYPE(descriptor) != &PyClassMethod_Type && Py_TYPE(descriptor) != &PyStaticMethod_Type) return nullptr;
+  return reinterpret_cast<CallableWrapper*>(descriptor)->callable;
 }
 
 // ---- the type ----
@@ -288,6 +369,8 @@ void function_dealloc(PyObject* self) noexcept {
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->code);
+  for (int i = 0; i < f->tb_count; ++i) Py_DECREF(f->tb_codes[i].code);
+  PyMem_Free(f->tb_codes);
   PyObject_GC_Del(self);
 }
 
@@ -406,7 +489,7 @@ Ref make_code(const FunctionDef& fn, PyObject* name, PyObject* qualname, PyObjec
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(fn.where.file_name(), fn.name, static_cast<int>(fn.where.line()))));
   if (empty.get() == nullptr) fail();
-  Ref kwargs = new_dict();
+  Ref kwargs = must(new_dict());
   auto set = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(kwargs, key, value)); };
   set("co_argcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(fn.positional.size()))));
   set("co_posonlyargcount", check(PyLong_FromLong(0)));
@@ -450,13 +533,13 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
   }
   Ref kwdefaults;
   if (!fn.kwdefaults.empty()) {
-    kwdefaults = new_dict();
+    kwdefaults = must(new_dict());
     for (const auto& [key, value] : fn.kwdefaults) {
       Ref name_key = interned(key);
       check_status(PyDict_SetItem(kwdefaults, name_key, value));
     }
   }
-  Ref annotations = new_dict();
+  Ref annotations = must(new_dict());
   for (const auto& [key, text] : fn.annotations) {
     Ref name_key = interned(key);
     Ref value = check(PyUnicode_FromString(text));
@@ -491,16 +574,58 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
   f->dict = nullptr;
   f->cell = Ref::borrow(class_cell).release();
   f->weakrefs = nullptr;
+  f->tb_codes = nullptr;
+  f->tb_count = 0;
+  f->tb_capacity = 0;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-PyObject* defining_class(PyObject* function, Loc loc) {
+void Member::remember(PyObject* cls, PyObject* name) noexcept {
+  if (!PyType_Check(cls)) return;
+  PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
+  if (found == nullptr) return;
+  PyObject* callable = wrapped_callable(found);
+  if (callable == nullptr || Py_TYPE(callable) != function_type()) return;
+  // The layout assumption, confirmed through the public attribute.
+  PyObject* func = PyObject_GetAttrString(found, "__func__");
+  if (func == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  Py_DECREF(func);
+  if (func != callable) return;
+  Py_XSETREF(descriptor_, Ref::borrow(found).release());
+  Py_XSETREF(function_, Ref::borrow(callable).release());
+}
+
+bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
+  // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
+  if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
+  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == descriptor_ &&
+         wrapped_callable(descriptor_) == function_;
+}
+
+Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {
+  PyObject* result = run(as_function(function), values.begin());
+  if (result == nullptr) note(loc);
+  return Ref::steal(result);
+}
+
+Ref keyword_default(PyObject* function, PyObject* name) noexcept {
+  PyObject* kwdefaults = as_function(function)->kwdefaults;
+  if (kwdefaults == nullptr) return {};
+  PyObject* value = PyDict_GetItemWithError(kwdefaults, name);
+  if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
+  return Ref::borrow(value);
+}
+
+PyObject* defining_class(PyObject* function, Loc loc) noexcept {
   PyObject* cell = as_function(function)->cell;
   PyObject* cls = cell != nullptr ? PyCell_GET(cell) : nullptr;
   if (cls == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
-    fail(loc);
+    note(loc);
   }
   return cls;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Args {
   PyObject* operator[](std::size_t i) const noexcept { return values[i]; }
 };
 
+// A function body: the result, or an empty Ref with the exception pending (see error.hpp).
 using Impl = Ref (*)(const Args&);
 
 // What a function is: everything Python's introspection shows of it, and its body.
@@ -41,12 +43,40 @@ inline constexpr std::size_t max_parameters = 16;
 Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
                   PyObject* class_cell = nullptr);
 
-// The class a function was defined in (for zero-argument super()); fails with the
-// interpreter's wording when the class is not there.
-PyObject* defining_class(PyObject* function, Loc loc = Loc::current());
+// A classmethod or staticmethod this module put in a class namespace, and the module
+// function it wraps. While cls.<name> still resolves to that very member (checked by
+// identity on every call), a call can go to the function directly: no bound method, no
+// attribute machinery, no argument binding.
+class Member {
+ public:
+  // After the class is created: remembers what cls.<name> holds, if it is such a member.
+  void remember(PyObject* cls, PyObject* name) noexcept;
+  // Whether cls.<name> is still the remembered member, wrapping the same function.
+  bool resolves(PyObject* cls, PyObject* name) const noexcept;
+  PyObject* function() const noexcept { return function_; }
+
+ private:
+  PyObject* descriptor_ = nullptr;  // kept for the life of the process
+  PyObject* function_ = nullptr;
+};
+
+// Calls a module function with its arguments already bound, one value per parameter in
+// order, as its vectorcall does after binding, with a traceback entry when an exception
+// leaves it. On failure the caller's place is noted. It enters no recursion guard: it only
+// goes from one module function to another, and any cycle also passes through a call
+// that the interpreter or the function's vectorcall guards.
+Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc = Loc::current()) noexcept;
+
+// The current default of a keyword-only parameter (from __kwdefaults__), as binding would
+// take it; an empty Ref without an exception when it has none.
+Ref keyword_default(PyObject* function, PyObject* name) noexcept;
+
+// The class a function was defined in (for zero-argument super()), borrowed; NULL with the
+// interpreter's RuntimeError when the class is not there.
+PyObject* defining_class(PyObject* function, Loc loc = Loc::current()) noexcept;
 
 // Adds a traceback entry "name" at file:line to the pending exception, as a frame of a
-// Python function would.
+// Python function would (for the module body; functions keep their own code objects).
 void add_traceback(PyObject* name, const char* file, int line) noexcept;
 
 }  // namespace host

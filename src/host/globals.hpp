@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "host/error.hpp"
+#include "host/names.hpp"
 
 namespace host {
 
@@ -22,13 +23,19 @@ struct Record {
 Record& record() noexcept;
 
 // A module-level name as a function body sees it: the module dict, then the builtins,
-// looked up at every use so that replacing a module attribute changes later calls.
-Ref global(Borrowed name, Loc loc = Loc::current());
+// looked up at every use so that replacing a module attribute changes later calls. An
+// empty Ref with NameError when neither has it.
+[[nodiscard]] Ref global(Borrowed name, Loc loc = Loc::current()) noexcept;
 
-// A builtin (for the few the module looks up once when it loads).
+// The same for one of the module's names, whose answer is kept while the module dict is
+// unchanged: its version tag, which every change of the dict renews, tells (as the
+// interpreter's own caches of globals use it). Where the tag is not maintained, a lookup.
+[[nodiscard]] Ref global(const Name& name, Loc loc = Loc::current()) noexcept;
+
+// A builtin, for the few the module looks up once when it loads; throws when missing.
 Ref builtin(Borrowed name, Loc loc = Loc::current());
 
-// Binds a module-level name.
+// Binds a module-level name (module body); throws on failure.
 void bind(Borrowed name, Borrowed value, Loc loc = Loc::current());
 
 }  // namespace host

@@ -81,18 +81,40 @@ void register_in_sys_modules(PyObject* module) {
 
 Record& record() noexcept { return the_record; }
 
-Ref global(Borrowed name, Loc loc) {
+Ref global(Borrowed name, Loc loc) noexcept {
   PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
   if (value == nullptr) {
-    if (PyErr_Occurred()) fail(loc);
+    if (PyErr_Occurred()) return failure(loc);
     value = PyDict_GetItemWithError(the_record.builtins, name);
     if (value == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-      fail(loc);
+      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+      return failure(loc);
     }
   }
   return Ref::borrow(value);
 }
+
+// Reads and fills the kept answers of Name (a friend of it).
+class GlobalCache {
+ public:
+  static Ref lookup(const Name& name, Loc loc) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    const std::uint64_t version = reinterpret_cast<PyDictObject*>(the_record.globals)->ma_version_tag;
+    if (name.global_value_ != nullptr && name.global_version_ == version) return Ref::borrow(name.global_value_);
+    // Only an answer from the module dict is kept: it holds the value while its version stays.
+    PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
+    if (value != nullptr) {
+      name.global_version_ = version;
+      name.global_value_ = value;
+      return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) return failure(loc);
+#endif
+    return global(Borrowed(name.get()), loc);
+  }
+};
+
+Ref global(const Name& name, Loc loc) noexcept { return GlobalCache::lookup(name, loc); }
 
 Ref builtin(Borrowed name, Loc loc) {
   PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
@@ -111,14 +133,14 @@ Ref import_module(PyObject* name, PyObject* fromlist, int level, Loc loc) {
   return check(PyImport_ImportModuleLevelObject(name, the_record.globals, nullptr, fromlist, level), loc);
 }
 
-Ref import_name(Obj module, PyObject* name) {
-  PyObject* value = PyObject_GetAttr(module.p, name);
+Ref import_name(PyObject* module, PyObject* name, Loc loc) {
+  PyObject* value = PyObject_GetAttr(module, name);
   if (value == nullptr) {
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
       PyErr_Clear();
       PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     }
-    fail(module.loc);
+    fail(loc);
   }
   return Ref::steal(value);
 }

@@ -28,13 +28,13 @@ int exec_module(PyObject* module) noexcept;
 Ref import_module(PyObject* name, PyObject* fromlist = nullptr, int level = 0, Loc loc = Loc::current());
 
 // The attribute a from-import binds; a missing one is "cannot import name ...".
-Ref import_name(Obj module, PyObject* name);
+Ref import_name(PyObject* module, PyObject* name, Loc loc = Loc::current());
 
 // from <module> import <names...>: binds each name in the module namespace, in order.
 template <std::size_t N>
 void import_from(PyObject* module_name, const Names<N>& names, int level = 0, Loc loc = Loc::current()) {
   Ref module = import_module(module_name, names.tuple(), level, loc);
-  for (std::size_t i = 0; i < N; ++i) bind(names[i], import_name(Obj(module, loc), names[i]), loc);
+  for (std::size_t i = 0; i < N; ++i) bind(names[i], import_name(module, names[i], loc), loc);
 }
 
 }  // namespace host

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "host/error.hpp"
 
@@ -37,9 +38,14 @@ class Name final : public Interned {
   const char* text() const noexcept { return text_; }
 
  private:
+  friend class GlobalCache;
   void make() override;
   const char* text_;
   PyObject* obj_ = nullptr;
+  // The module global of this name as last looked up, and the module dict's version then
+  // (see global() in globals.hpp).
+  mutable std::uint64_t global_version_ = 0;
+  mutable PyObject* global_value_ = nullptr;
 };
 
 // A tuple of N interned names: the keyword names of a call, or the names of a from-import.

@@ -35,6 +35,8 @@ class Ref {
   ~Ref() { Py_XDECREF(p_); }
 
   PyObject* get() const noexcept { return p_; }
+  // Whether it holds an object: an empty Ref is a failure with the exception pending.
+  explicit operator bool() const noexcept { return p_ != nullptr; }
   operator PyObject*() const& noexcept { return p_; }
   operator PyObject*() const&& = delete;
   // Hands the reference over to the caller (for C API functions that steal, or a return).
@@ -65,6 +67,8 @@ class Borrowed {
     }
   Borrowed(const T& t) noexcept : p_(t.get()) {}
   PyObject* get() const noexcept { return p_; }
+  // Whether it holds an object: an empty Ref is a failure with the exception pending.
+  explicit operator bool() const noexcept { return p_ != nullptr; }
   operator PyObject*() const noexcept { return p_; }
 
  private:

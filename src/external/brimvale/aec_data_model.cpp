@@ -9,8 +9,14 @@ namespace {
 
 const Name graphql_path{"/aec/graphql"};
 
-// The documents as written in the source, dedented and stripped on every call.
-const Name hubs_document{R"(
+// A GraphQL document as written in the source, indented, and the text sent for it:
+// dedented and stripped, made once while the module's dedent is textwrap's own.
+struct Document {
+  Name source;
+  PyObject* sent;  // kept for the life of the process, like the module's other constants
+};
+
+Document hubs_document{Name{R"(
         query GetHubs($pagination: PaginationInput) {
           hubs(pagination: $pagination) {
             results {
@@ -21,9 +27,10 @@ const Name hubs_document{R"(
             }
           }
         }
-        )"};
+        )"},
+                       nullptr};
 
-const Name element_groups_document{R"(
+Document element_groups_document{Name{R"(
         query GetElementGroupsByHub($hubId: ID!, $filter: ElementGroupFilterInput, $pagination: PaginationInput) {
           elementGroupsByHub(hubId: $hubId, filter: $filter, pagination: $pagination) {
             results {
@@ -34,64 +41,105 @@ const Name element_groups_document{R"(
             }
           }
         }
-        )"};
+        )"},
+                                 nullptr};
+
+// dedent(document).strip(). A replaced dedent is called for every request, as written.
+Ref document(Document& doc) noexcept {
+  Ref dedent = global(n::dedent);
+  if (!dedent) return {};
+  const bool standard = dedent.get() == constants.std_dedent;
+  if (standard && doc.sent != nullptr) return Ref::borrow(doc.sent);
+  Ref dedented = call(dedent, doc.source);
+  if (!dedented) return {};
+  Ref text = call_method(dedented, n::strip);
+  if (text && standard && PyUnicode_CheckExact(text.get())) Py_XSETREF(doc.sent, text.new_ref());
+  return text;
+}
 
 // cls, query, region, access_token, variables
 Ref send_request(const Args& a) {
-  PyObject* variables = a[4];
-  Ref payload = new_dict();
-  setitem(payload, n::query, a[1]);
-  if (truthy(variables)) setitem(payload, n::variables, variables);
+  PyObject *cls = a[0], *query = a[1], *region = a[2], *token = a[3], *variables = a[4];
+  Ref payload = dict_of(Loc::current(), n::query, query);
+  if (!payload) return {};
+  const int with_variables = truthy(variables);
+  if (with_variables < 0 || (with_variables && !setitem(payload, n::variables, variables))) return {};
   Ref http = session();
-  Ref url = getattr(a[0], n::GRAPHQL_URL);
-  Ref headers = bearer_headers(a[3]);
-  setitem(headers, n::Region, a[2]);
-  Ref response = call_method_kw(http, n::post, n::kw_post, url, headers, payload, constants.ten);
-  return checked_json(response);
+  if (!http) return {};
+  Ref url = getattr(cls, n::GRAPHQL_URL);
+  if (!url) return {};
+  Ref headers = bearer_headers(token);
+  if (!headers || !setitem(headers, n::Region, region)) return {};
+  return checked_json(call_method_kw(http, n::post, n::kw_post, url, headers, payload, constants.ten));
 }
 
-Ref document(PyObject* text) { return call_method(call(global(n::dedent), text), n::strip); }
-
-Ref pagination(PyObject* cls, PyObject* limit, PyObject* cursor) {
+Ref pagination(PyObject* cls, PyObject* limit, PyObject* cursor) noexcept {
+  if (members.get_pagination_variable.resolves(cls, n::_get_pagination_variable))
+    return invoke(members.get_pagination_variable.function(), {limit, cursor});
   return call_method_kw(cls, n::_get_pagination_variable, n::kw_pagination, limit, cursor);
+}
+
+// cls._send_request(query, region, access_token, variables)
+Ref send(PyObject* cls, const Ref& query, PyObject* region, PyObject* token, const Ref& variables) noexcept {
+  if (members.send_request.resolves(cls, n::_send_request))
+    return invoke(members.send_request.function(), {cls, query, region, token, variables});
+  return call_method(cls, n::_send_request, query, region, token, variables);
 }
 
 // cls, *, region, access_token, limit, cursor
 Ref get_hubs(const Args& a) {
   PyObject* cls = a[0];
   Ref query = document(hubs_document);
-  Ref variables = new_dict();
-  setitem(variables, n::pagination, pagination(cls, a[3], a[4]));
-  return call_method(cls, n::_send_request, query, a[1], a[2], variables);
+  if (!query) return {};
+  Ref page = pagination(cls, a[3], a[4]);
+  if (!page) return {};
+  Ref variables = dict_of(Loc::current(), n::pagination, page);
+  if (!variables) return {};
+  return send(cls, query, a[1], a[2], variables);
 }
 
 // cls, *, hub_id, region, access_token, file_urn, limit, cursor
 Ref get_element_groups_by_hub(const Args& a) {
   PyObject *cls = a[0], *hub_id = a[1], *region = a[2], *token = a[3];
   PyObject *file_urn = a[4], *limit = a[5], *cursor = a[6];
-  if (truthy(limit) && truthy(cursor)) raise(PyExc_ValueError, "Cannot provide both limit and cursor");
-  Ref query = document(element_groups_document);
-  Ref variables = new_dict();
-  setitem(variables, n::hubId, hub_id);
-  setitem(variables, n::pagination, pagination(cls, limit, cursor));
-  if (truthy(file_urn)) {
-    Ref urn_text = format_text(file_urn);
-    // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
-    if (check_status(PySequence_Contains(urn_text, n::quote)))
-      raise(PyExc_ValueError, "File URN must not contain a single quote");
-    Ref filter = new_dict();
-    setitem(filter, n::query, join({n::file_urn_filter_head, urn_text, n::quote}));
-    setitem(variables, n::filter, filter);
+  const int with_limit = truthy(limit);
+  if (with_limit < 0) return {};
+  if (with_limit) {
+    const int with_cursor = truthy(cursor);
+    if (with_cursor < 0) return {};
+    if (with_cursor) return raise(PyExc_ValueError, "Cannot provide both limit and cursor");
   }
-  return call_method(cls, n::_send_request, query, region, token, variables);
+  Ref query = document(element_groups_document);
+  if (!query) return {};
+  Ref variables = dict_of(Loc::current(), n::hubId, hub_id);
+  if (!variables) return {};
+  Ref page = pagination(cls, limit, cursor);
+  if (!page || !setitem(variables, n::pagination, page)) return {};
+  const int filtered = truthy(file_urn);
+  if (filtered < 0) return {};
+  if (filtered) {
+    Ref urn_text = format_text(file_urn);
+    if (!urn_text) return {};
+    // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
+    constexpr CharSet quote{"'"};
+    if (has_any(urn_text, quote)) return raise(PyExc_ValueError, "File URN must not contain a single quote");
+    Ref filter_text = join({n::file_urn_filter_head, urn_text, n::quote});
+    if (!filter_text) return {};
+    Ref filter = dict_of(Loc::current(), n::query, filter_text);
+    if (!filter || !setitem(variables, n::filter, filter)) return {};
+  }
+  return send(cls, query, region, token, variables);
 }
 
 // *, limit, cursor
 Ref get_pagination_variable(const Args& a) {
   PyObject *limit = a[0], *cursor = a[1];
   Ref variable = new_dict();
-  if (truthy(cursor)) setitem(variable, n::cursor, cursor);
-  if (truthy(limit)) setitem(variable, n::limit, limit);
+  if (!variable) return {};
+  const int with_cursor = truthy(cursor);
+  if (with_cursor < 0 || (with_cursor && !setitem(variable, n::cursor, cursor))) return {};
+  const int with_limit = truthy(limit);
+  if (with_limit < 0 || (with_limit && !setitem(variable, n::limit, limit))) return {};
   return variable;
 }
 
@@ -100,8 +148,8 @@ Ref get_pagination_variable(const Args& a) {
 Ref make_aec_data_model_class() {
   ClassBuilder c(n::_AECDataModelAPI);
   c.doc(" https://developer.brimvale.example/aec-data-model/guide/ ");
-  Ref base = format_text(global(n::_BASE_URL));
-  c.add(n::GRAPHQL_URL, join({base, graphql_path}));
+  Ref base = must(format_text(must(global(n::_BASE_URL))));
+  c.add(n::GRAPHQL_URL, must(join({base, graphql_path})));
   c.classmethod({
       .name = "_send_request",
       .positional = {"cls", "query", "region", "access_token", "variables"},
@@ -145,7 +193,12 @@ Ref make_aec_data_model_class() {
       .annotations = {{"limit", "int"}, {"cursor", "str"}, {"return", "dict"}},
       .impl = get_pagination_variable,
   });
-  return c.create();
+  Ref cls = c.create();
+  members.send_request.remember(cls, n::_send_request);
+  members.aec_get_hubs.remember(cls, n::get_hubs);
+  members.get_element_groups_by_hub.remember(cls, n::get_element_groups_by_hub);
+  members.get_pagination_variable.remember(cls, n::_get_pagination_variable);
+  return cls;
 }
 
 }  // namespace brimvale

@@ -1,22 +1,35 @@
 // Pieces of zelmar.external.brimvale shared between its files.
 #pragma once
 
-#include <initializer_list>
-
 #include "external/brimvale/names.hpp"
 #include "host/call.hpp"
 #include "host/classes.hpp"
+#include "host/function.hpp"
 #include "host/globals.hpp"
 
 namespace brimvale {
 
-// Constants made when the module loads.
+// Made when the module loads.
 struct Constants {
   PyObject* zero = nullptr;
   PyObject* one = nullptr;
   PyObject* ten = nullptr;  // the time-out of every request, in seconds
+  // The standard library's objects as the module imported them: while the module globals
+  // (and re's search) are still these, the module does their work natively.
+  PyObject* std_re = nullptr;
+  PyObject* std_search = nullptr;
+  PyObject* std_dedent = nullptr;
 };
 extern Constants constants;
+
+// The class members that calls inside the module go to directly while cls.<name> is still
+// the member defined here (host::Member).
+struct Members {
+  host::Member extract_element_id, extract_project_id, extract_item_id, extract_bucket_key, extract_object_key;
+  host::Member get_item_tip, get_signed_s3_url, get_hubs, get_project;
+  host::Member send_request, aec_get_hubs, get_element_groups_by_hub, get_pagination_variable;
+};
+extern Members members;
 
 // The four classes, built in this order by the module body.
 host::Ref make_file_version_class();
@@ -25,12 +38,12 @@ host::Ref make_data_management_class();
 host::Ref make_aec_data_model_class();
 
 // {"Authorization": "Bearer " + access_token}
-host::Ref bearer_headers(PyObject* access_token, host::Loc loc = host::Loc::current());
+host::Ref bearer_headers(PyObject* access_token, host::Loc loc = host::Loc::current()) noexcept;
 
 // _Context.session_with_retries, read afresh for every request.
-host::Ref session(host::Loc loc = host::Loc::current());
+host::Ref session(host::Loc loc = host::Loc::current()) noexcept;
 
 // response.raise_for_status(), then response.json().
-host::Ref checked_json(const host::Ref& response, host::Loc loc = host::Loc::current());
+host::Ref checked_json(const host::Ref& response, host::Loc loc = host::Loc::current()) noexcept;
 
 }  // namespace brimvale

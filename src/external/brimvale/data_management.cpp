@@ -1,5 +1,6 @@
 // _DataManagementAPI: identifiers out of platform URLs, and the platform's REST requests.
 #include <array>
+#include <cstring>
 
 #include "external/brimvale/brimvale.hpp"
 
@@ -20,18 +21,120 @@ const Name oss_path{"/oss/v2"};
 
 // ---- identifiers out of URLs ----
 
+// Characters with a meaning in a regular expression: a category holding none of them makes
+// the search pattern a literal followed by the identifier's character class.
+constexpr CharSet regex_metacharacters{".^$*+?{}[]\\|()"};
+
+template <class U>
+bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) noexcept {
+  if constexpr (sizeof(U) == 1) {
+    if (kind == PyUnicode_1BYTE_KIND) return std::memcmp(at, category, static_cast<std::size_t>(length)) == 0;
+  }
+  for (Py_ssize_t j = 0; j < length; ++j)
+    if (at[j] != PyUnicode_READ(kind, category, j)) return false;
+  return true;
+}
+
+// Where the identifier after the first "/<category>/" starts and ends, as the pattern
+// "/<category>/([^/?]+)" finds it: the leftmost "/<category>/" followed by at least one
+// character other than "/" and "?"; the run of such characters is the identifier.
+template <class U>
+bool find_identifier(const U* url, Py_ssize_t n, PyObject* category, Py_ssize_t& start, Py_ssize_t& end) noexcept {
+  const Py_ssize_t m = PyUnicode_GET_LENGTH(category);
+  const int kind = PyUnicode_KIND(category);
+  const void* text = PyUnicode_DATA(category);
+  // The last place "/<category>/" can start with one identifier character after it.
+  const Py_ssize_t last = n - m - 3;
+  for (Py_ssize_t i = 0; i <= last; ++i) {
+    if constexpr (sizeof(U) == 1) {
+      const void* slash = std::memchr(url + i, '/', static_cast<std::size_t>(last - i + 1));
+      if (slash == nullptr) return false;
+      i = static_cast<const U*>(slash) - url;
+    } else {
+      if (url[i] != '/') continue;
+    }
+    const Py_ssize_t after = i + 1 + m;
+    if (url[after] != '/' || !same_text(url + i + 1, text, kind, m)) continue;
+    const U first = url[after + 1];
+    if (first == '/' || first == '?') continue;
+    start = after + 1;
+    if constexpr (sizeof(U) == 1) {
+      const auto rest = static_cast<std::size_t>(n - start);
+      const void* slash = std::memchr(url + start, '/', rest);
+      const void* question = std::memchr(url + start, '?', rest);
+      end = n;
+      if (slash != nullptr) end = static_cast<const U*>(slash) - url;
+      if (question != nullptr && static_cast<const U*>(question) - url < end) end = static_cast<const U*>(question) - url;
+    } else {
+      end = start;
+      while (end < n && url[end] != '/' && url[end] != '?') ++end;
+    }
+    return true;
+  }
+  return false;
+}
+
+// re.search(f"/{category}/([^/?]+)", url).group(1), or None, for an exact str URL and a
+// category without metacharacters.
+Ref search_identifier(PyObject* url, PyObject* category) noexcept {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
+  const void* data = PyUnicode_DATA(url);
+  // A category with a character wider than any of the URL's cannot occur in it.
+  if (PyUnicode_KIND(category) > PyUnicode_KIND(url)) return none();
+  Py_ssize_t start = 0, end = 0;
+  bool found;
+  switch (PyUnicode_KIND(url)) {
+    case PyUnicode_1BYTE_KIND: found = find_identifier(static_cast<const Py_UCS1*>(data), n, category, start, end); break;
+    case PyUnicode_2BYTE_KIND: found = find_identifier(static_cast<const Py_UCS2*>(data), n, category, start, end); break;
+    default: found = find_identifier(static_cast<const Py_UCS4*>(data), n, category, start, end); break;
+  }
+  if (!found) return none();
+  if (PyUnicode_IS_ASCII(url)) {
+    // An ASCII URL gives an ASCII identifier: a plain copy.
+    Ref identifier = result(PyUnicode_New(end - start, 127), Loc::current());
+    if (identifier)
+      std::memcpy(PyUnicode_1BYTE_DATA(identifier.get()), static_cast<const Py_UCS1*>(data) + start,
+                  static_cast<std::size_t>(end - start));
+    return identifier;
+  }
+  return result(PyUnicode_Substring(url, start, end), Loc::current());
+}
+
+// One of the four categories the extractors pass: known to hold no metacharacter.
+bool is_own_category(PyObject* category) noexcept {
+  return category == n::projects_category.get() || category == n::items_category.get() ||
+         category == n::buckets_category.get() || category == n::objects_category.get();
+}
+
+// *, url, element_category
 Ref extract_element_id(const Args& a) {
   PyObject* url = a[0];
   Ref category = format_text(a[1]);
+  if (!category) return {};
+  Ref re = global(n::re);
+  if (!re) return {};
+  Ref search = module_attr(re, n::search);
+  if (!search) return {};
+  // While re and its search are the library's own, a literal pattern is searched here:
+  // the same answer without re's cache lookup and compilation.
+  if (re.get() == constants.std_re && search.get() == constants.std_search && PyUnicode_CheckExact(url) &&
+      (is_own_category(category) || !has_any(category, regex_metacharacters)))
+    return search_identifier(url, category);
   Ref pattern = join({n::slash, category, n::id_pattern_tail});
-  Ref match = call_method(global(n::re), n::search, pattern, url);
-  if (!truthy(match)) return none();
+  if (!pattern) return {};
+  Ref match = call(search, pattern, url);
+  if (!match) return {};
+  const int found = truthy(match);
+  if (found <= 0) return found < 0 ? Ref{} : none();
   return call_method(match, n::group, constants.one);
 }
 
 // Through cls, so that a subclass replacing the static method changes all four.
 Ref extract(const Args& a, PyObject* category) {
-  return call_method_kw(a[0], n::_extract_element_id_from_url, n::kw_extract, category, a[1]);
+  PyObject *cls = a[0], *url = a[1];
+  if (members.extract_element_id.resolves(cls, n::_extract_element_id_from_url))
+    return invoke(members.extract_element_id.function(), {url, category});
+  return call_method_kw(cls, n::_extract_element_id_from_url, n::kw_extract, category, url);
 }
 
 Ref extract_project_id(const Args& a) { return extract(a, n::projects_category); }
@@ -43,7 +146,7 @@ Ref extract_object_key(const Args& a) { return extract(a, n::objects_category); 
 
 // "." or "..", also percent-encoded ("%2e", "%2E%2e", ...): as a path segment it would make
 // the session's URL handling move up the path and send the request to another endpoint.
-bool is_dot_segment(PyObject* text) {
+bool is_dot_segment(PyObject* text) noexcept {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   if (length == 0 || length > 6) return false;
   const int kind = PyUnicode_KIND(text);
@@ -65,17 +168,20 @@ bool is_dot_segment(PyObject* text) {
 
 // An identifier as one path segment: "/", "?" and "#" would end it and send the request
 // elsewhere, so they are percent-encoded; everything else, escapes included, goes in as is.
-Ref path_segment(PyObject* identifier) {
+Ref path_segment(PyObject* identifier) noexcept {
   Ref text = format_text(identifier);
-  if (is_dot_segment(text)) raise(PyExc_ValueError, "Identifier must not be '.' or '..'");
+  if (!text) return {};
+  if (is_dot_segment(text)) return raise(PyExc_ValueError, "Identifier must not be '.' or '..'");
+  constexpr CharSet path_separators{"/?#"};
+  if (!has_any(text, path_separators)) return text;
   const std::array<std::array<PyObject*, 2>, 3> escapes = {{
       {n::slash, escaped_slash},
       {question_mark, escaped_question_mark},
       {hash_sign, escaped_hash_sign},
   }};
   for (const auto& [plain, escaped] : escapes) {
-    if (check_status(PySequence_Contains(text, plain)))
-      text = check(PyUnicode_Replace(text, plain, escaped, -1));
+    text = result(PyUnicode_Replace(text, plain, escaped, -1), Loc::current());
+    if (!text) return {};
   }
   return text;
 }
@@ -91,21 +197,24 @@ Piece id(PyObject* value) { return {value, true}; }
 // GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer.
 Ref get_json(PyObject* cls, PyObject* base_attribute, std::initializer_list<Piece> path, PyObject* token) {
   Ref http = session();
+  if (!http) return {};
+  Ref base = getattr(cls, base_attribute);
+  if (!base) return {};
   std::array<Ref, 8> texts;
-  std::array<PyObject*, 8> parts{};
   std::size_t count = 0;
-  texts[count] = format_text(getattr(cls, base_attribute));
-  parts[count] = texts[count].get();
-  ++count;
+  texts[count++] = format_text(base);
   for (const Piece& piece : path) {
-    texts[count] = piece.identifier ? path_segment(piece.text) : Ref::borrow(piece.text);
-    parts[count] = texts[count].get();
-    ++count;
+    if (!texts[count - 1]) return {};
+    texts[count++] = piece.identifier ? path_segment(piece.text) : Ref::borrow(piece.text);
   }
+  if (!texts[count - 1]) return {};
+  std::array<PyObject*, 8> parts{};
+  for (std::size_t i = 0; i < count; ++i) parts[i] = texts[i].get();
   Ref url = join(parts.data(), count);
+  if (!url) return {};
   Ref headers = bearer_headers(token);
-  Ref response = call_method_kw(http, n::get, n::kw_get, url, headers, constants.ten);
-  return checked_json(response);
+  if (!headers) return {};
+  return checked_json(call_method_kw(http, n::get, n::kw_get, url, headers, constants.ten));
 }
 
 // Arguments: cls, then the keyword-only parameters in order.
@@ -134,8 +243,8 @@ Ref get_project(const Args& a) {
 
 // f"{_BASE_URL}<path>", read while the class body runs.
 Ref base_url(PyObject* path) {
-  Ref base = format_text(global(n::_BASE_URL));
-  return join({base, path});
+  Ref base = must(format_text(must(global(n::_BASE_URL))));
+  return must(join({base, path}));
 }
 
 }  // namespace
@@ -213,7 +322,17 @@ Ref make_data_management_class() {
       .doc = " https://developer.brimvale.example/data-management/reference/project/ ",
       .impl = get_project,
   });
-  return c.create();
+  Ref cls = c.create();
+  members.extract_element_id.remember(cls, n::_extract_element_id_from_url);
+  members.extract_project_id.remember(cls, n::extract_project_id_from_url);
+  members.extract_item_id.remember(cls, n::extract_item_id_from_url);
+  members.extract_bucket_key.remember(cls, n::extract_bucket_key_from_url);
+  members.extract_object_key.remember(cls, n::extract_object_key_from_url);
+  members.get_item_tip.remember(cls, n::get_item_tip);
+  members.get_signed_s3_url.remember(cls, n::get_signed_s3_url);
+  members.get_hubs.remember(cls, n::get_hubs);
+  members.get_project.remember(cls, n::get_project);
+  return cls;
 }
 
 }  // namespace brimvale

@@ -37,28 +37,47 @@ const char class_doc[] =
     "    ";
 
 Ref init(const Args& a) {
-  PyObject* self = a[0];
-  setattr(self, n::_url, a[1]);
-  setattr(self, n::_latest_version, Py_None);
-  setattr(self, n::_hub, Py_None);
-  setattr(self, n::_aec_data_model_element_group, Py_None);
+  if (!set_instance_attrs(a[0], {{n::_url, a[1]},
+                                 {n::_latest_version, Py_None},
+                                 {n::_hub, Py_None},
+                                 {n::_aec_data_model_element_group, Py_None}}))
+    return {};
   return none();
 }
 
-Ref url(const Args& a) { return getattr(a[0], n::_url); }
+Ref url(const Args& a) { return instance_attr(a[0], n::_url); }
+
+// _DataManagementAPI.<extractor>(self._url), refused with `message` when it finds nothing.
+Ref extracted(PyObject* self, const Member& extractor, PyObject* name, const char* message) {
+  Ref api = global(n::_DataManagementAPI);
+  if (!api) return {};
+  Ref found;
+  if (extractor.resolves(api, name)) {
+    Ref url = instance_attr(self, n::_url);
+    if (!url) return {};
+    found = invoke(extractor.function(), {api, url});
+  } else {
+    Ref extract = getattr(api, name);
+    if (!extract) return {};
+    Ref url = instance_attr(self, n::_url);
+    if (!url) return {};
+    found = call(extract, url);
+  }
+  if (!found) return {};
+  const int t = truthy(found);
+  if (t < 0) return {};
+  if (t == 0) return raise(PyExc_ValueError, message);
+  return found;
+}
 
 Ref urn(const Args& a) {
-  Ref extract = getattr(global(n::_DataManagementAPI), n::extract_item_id_from_url);
-  Ref item_id = call(extract, getattr(a[0], n::_url));
-  if (!truthy(item_id)) raise(PyExc_ValueError, "Could not extract urn (item id) from URL");
-  return item_id;
+  return extracted(a[0], members.extract_item_id, n::extract_item_id_from_url,
+                   "Could not extract urn (item id) from URL");
 }
 
 Ref project_id(const Args& a) {
-  Ref extract = getattr(global(n::_DataManagementAPI), n::extract_project_id_from_url);
-  Ref project = call(extract, getattr(a[0], n::_url));
-  if (!truthy(project)) raise(PyExc_ValueError, "Could not extract project id from URL");
-  return project;
+  return extracted(a[0], members.extract_project_id, n::extract_project_id_from_url,
+                   "Could not extract project id from URL");
 }
 
 // An HTTPError whose response has a status of 500 or more: the server failed (after the
@@ -85,22 +104,38 @@ bool is_server_error(PyObject* exception) noexcept {
   return server;
 }
 
+// Whether the caught exception is an HTTPError, keeping the first server error met in
+// `server_error`; false with an exception pending when HTTPError cannot be looked up.
+bool http_error_caught(const Caught& e, Ref& server_error, bool& failed) {
+  Ref http_error = global(n::HTTPError);
+  if (!http_error) {
+    failed = true;
+    return false;
+  }
+  if (!e.matches(http_error)) return false;
+  if (!server_error && is_server_error(e.value())) server_error = Ref::borrow(e.value());
+  return true;
+}
+
 // response["data"], where a GraphQL error answer's null data counts as missing.
-Ref data_member(const Ref& response, Loc loc = Loc::current()) {
-  Ref data = getitem(Obj(response, loc), n::data);
+Ref data_member(const Ref& response, Loc loc = Loc::current()) noexcept {
+  if (!response) return {};
+  Ref data = item(Obj(response, loc), n::data);
   if (data.get() == Py_None) {
     PyErr_SetObject(PyExc_KeyError, n::data);
-    fail(loc);
+    return failure(loc);
   }
   return data;
 }
 
-// raise ValueError(message) from cause, outside any handler.
-[[noreturn]] void raise_caused_by(const Ref& cause, const char* message, Loc loc = Loc::current()) {
-  Ref exception = check(PyObject_CallFunction(PyExc_ValueError, "s", message), loc);
-  PyException_SetCause(exception, cause.new_ref());
-  PyErr_SetObject(PyExc_ValueError, exception);
-  fail(loc);
+// record.get("id", None); an exact dict is read directly.
+Ref id_or_none(PyObject* record) noexcept {
+  if (PyDict_CheckExact(record)) {
+    PyObject* value = PyDict_GetItemWithError(record, n::id);
+    if (value != nullptr) return Ref::borrow(value);
+    return PyErr_Occurred() ? failure() : none();
+  }
+  return call_method(record, n::get, n::id, Py_None);
 }
 
 // The first listed hub, among those with an id, under which the file's project can be
@@ -108,195 +143,305 @@ Ref data_member(const Ref& response, Loc loc = Loc::current()) {
 Ref get_hub(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = getattr(self, n::_hub);
-  if (truthy(cached)) return cached;
+  Ref cached = instance_attr(self, n::_hub);
+  if (!cached) return {};
+  const int known = truthy(cached);
+  if (known != 0) return known < 0 ? Ref{} : std::move(cached);
 
-  Ref hubs;
-  try {
-    Ref request = getattr(global(n::_DataManagementAPI), n::get_hubs);
-    hubs = getitem(call_kw(request, n::kw_access_token, token), n::data);
-  } catch (const PythonError&) {
+  Ref hubs = [&]() -> Ref {
+    Ref api = global(n::_DataManagementAPI);
+    if (!api) return {};
+    Ref answer;
+    if (members.get_hubs.resolves(api, n::get_hubs)) {
+      answer = invoke(members.get_hubs.function(), {api, token});
+    } else {
+      Ref request = getattr(api, n::get_hubs);
+      if (!request) return {};
+      answer = call_kw(request, n::kw_access_token, token);
+    }
+    if (!answer) return {};
+    return item(answer, n::data);
+  }();
+  if (!hubs) {
     Caught e;
-    if (!e.matches(global(n::HTTPError), PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Request to get hubs from Brimvale Platform Services failed");
+    Ref http_error = global(n::HTTPError);
+    if (!http_error) return {};
+    if (!e.matches(http_error, PyExc_KeyError)) return e.reraise();
+    return e.raise_from(PyExc_ValueError, "Request to get hubs from Brimvale Platform Services failed");
   }
 
   Ref iterator = iterate(hubs);
+  if (!iterator) return {};
   Ref hub, server_error;
-  while (next(iterator, hub)) {
-    Ref hub_id = call_method(hub, n::get, n::id, Py_None);
-    if (!truthy(hub_id)) continue;
-    try {
-      Ref project = getattr(self, n::project_id);
-      Ref request = getattr(global(n::_DataManagementAPI), n::get_project);
-      call_kw(request, n::kw_get_project, hub_id, project, token);  // only its success counts
-    } catch (const PythonError&) {
-      Caught e;
-      if (e.matches(global(n::HTTPError))) {
-        // Not this hub's project, or the server failed: try the next either way.
-        if (server_error.get() == nullptr && is_server_error(e.value())) server_error = Ref::borrow(e.value());
-        continue;
-      }
-      if (e.matches(PyExc_ValueError))
-        e.raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed");
-      e.reraise();
+  while (true) {
+    const int more = next(iterator, hub);
+    if (more <= 0) {
+      if (more < 0) return {};
+      break;
     }
-    setattr(self, n::_hub, hub);
-    return getattr(self, n::_hub);
+    Ref hub_id = id_or_none(hub);
+    if (!hub_id) return {};
+    const int has_id = truthy(hub_id);
+    if (has_id < 0) return {};
+    if (has_id == 0) continue;
+    Ref answer = [&]() -> Ref {
+      Ref project = getattr(self, n::project_id);
+      if (!project) return {};
+      Ref api = global(n::_DataManagementAPI);
+      if (!api) return {};
+      // Only its success counts.
+      if (members.get_project.resolves(api, n::get_project))
+        return invoke(members.get_project.function(), {api, hub_id, project, token});
+      Ref request = getattr(api, n::get_project);
+      if (!request) return {};
+      return call_kw(request, n::kw_get_project, hub_id, project, token);
+    }();
+    if (!answer) {
+      Caught e;
+      bool failed = false;
+      const bool http = http_error_caught(e, server_error, failed);
+      if (failed) return {};
+      if (http) continue;  // not this hub's project, or the server failed: try the next either way
+      if (e.matches(PyExc_ValueError))
+        return e.raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed");
+      return e.reraise();
+    }
+    if (!set_instance_attrs(self, {{n::_hub, hub}})) return {};
+    return instance_attr(self, n::_hub);
   }
   // A hub that failed might have held the project: that is no "not found".
-  if (server_error.get() != nullptr)
-    raise_caused_by(server_error, "Request to get project from Brimvale Platform Services failed");
-  raise(PyExc_ValueError, "No hub found");
+  if (server_error)
+    return raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed", server_error);
+  return raise(PyExc_ValueError, "No hub found");
 }
 
 Ref get_hub_id(const Args& a) {
-  try {
-    return getitem(call_method(a[0], n::_get_hub, a[1]), n::id);
-  } catch (const PythonError&) {
-    Caught e;
-    if (!e.matches(PyExc_ValueError, PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Could not obtain hub id");
-  }
+  Ref hub = call_method(a[0], n::_get_hub, a[1]);
+  Ref id = hub ? item(hub, n::id) : Ref{};
+  if (id) return id;
+  Caught e;
+  if (!e.matches(PyExc_ValueError, PyExc_KeyError)) return e.reraise();
+  return e.raise_from(PyExc_ValueError, "Could not obtain hub id");
 }
 
 Ref get_region(const Args& a) {
-  try {
-    return getitem(getitem(call_method(a[0], n::_get_hub, a[1]), n::attributes), n::region);
-  } catch (const PythonError&) {
-    Caught e;
-    if (!e.matches(PyExc_ValueError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Could not obtain hub region");
-  }
+  Ref hub = call_method(a[0], n::_get_hub, a[1]);
+  Ref attributes = hub ? item(hub, n::attributes) : Ref{};
+  Ref region = attributes ? item(attributes, n::region) : Ref{};
+  if (region) return region;
+  Caught e;
+  if (!e.matches(PyExc_ValueError)) return e.reraise();
+  return e.raise_from(PyExc_ValueError, "Could not obtain hub region");
 }
 
 Ref get_latest_version(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = getattr(self, n::_latest_version);
-  if (truthy(cached)) return cached;
+  Ref cached = instance_attr(self, n::_latest_version);
+  if (!cached) return {};
+  const int known = truthy(cached);
+  if (known != 0) return known < 0 ? Ref{} : std::move(cached);
 
-  Ref data;
-  try {
+  Ref data = [&]() -> Ref {
     Ref project = getattr(self, n::project_id);
-    Ref item = getattr(self, n::urn);
-    Ref request = getattr(global(n::_DataManagementAPI), n::get_item_tip);
-    data = getitem(call_kw(request, n::kw_get_item_tip, project, item, token), n::data);
-  } catch (const PythonError&) {
+    if (!project) return {};
+    Ref item_id = getattr(self, n::urn);
+    if (!item_id) return {};
+    Ref api = global(n::_DataManagementAPI);
+    if (!api) return {};
+    Ref answer;
+    if (members.get_item_tip.resolves(api, n::get_item_tip)) {
+      answer = invoke(members.get_item_tip.function(), {api, project, item_id, token});
+    } else {
+      Ref request = getattr(api, n::get_item_tip);
+      if (!request) return {};
+      answer = call_kw(request, n::kw_get_item_tip, project, item_id, token);
+    }
+    if (!answer) return {};
+    return item(answer, n::data);
+  }();
+  if (!data) {
     Caught e;
-    if (!e.matches(PyExc_ValueError, global(n::HTTPError), PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
+    Ref http_error = global(n::HTTPError);
+    if (!http_error) return {};
+    if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
+    return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
   }
-  Ref version = call_kw(global(n::BrimvaleFileVersion), n::kw_file_version, token, data);
-  setattr(self, n::_latest_version, version);
-  return getattr(self, n::_latest_version);
+  Ref version_class = global(n::BrimvaleFileVersion);
+  if (!version_class) return {};
+  Ref version = call_kw(version_class, n::kw_file_version, token, data);
+  if (!version || !set_instance_attrs(self, {{n::_latest_version, version}})) return {};
+  return instance_attr(self, n::_latest_version);
 }
 
-void extend(const Ref& list, Borrowed iterable) {
+bool extend(const Ref& list, PyObject* iterable) noexcept {
+  if (PyList_CheckExact(iterable) || PyTuple_CheckExact(iterable)) {
+    // Items of a list or tuple are copied in one step.
+    const Py_ssize_t end = PyList_GET_SIZE(list.get());
+    return status(PyList_SetSlice(list, end, end, iterable), Loc::current());
+  }
   Ref iterator = iterate(iterable);
-  Ref item;
-  while (next(iterator, item)) check_status(PyList_Append(list, item));
+  if (!iterator) return false;
+  Ref element;
+  int more;
+  while ((more = next(iterator, element)) > 0)
+    if (!status(PyList_Append(list, element), Loc::current())) return false;
+  return more == 0;
 }
 
-bool is_empty_str(PyObject* value) { return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0; }
+bool is_empty_str(PyObject* value) noexcept { return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0; }
 
 // Cursors already asked for in one listing: a set, with a list for the odd unhashable one.
 class SeenCursors {
  public:
-  // False when the cursor was seen before; otherwise remembers it.
-  bool add(PyObject* cursor) {
+  // 1 when the cursor is new (and now remembered), 0 when it was seen before, -1 on failure.
+  int add(PyObject* cursor) noexcept {
+    if (!hashable_ && !(hashable_ = result(PySet_New(nullptr), Loc::current()))) return -1;
     if (PyObject_Hash(cursor) == -1) {
-      if (!PyErr_ExceptionMatches(PyExc_TypeError)) fail();
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
       PyErr_Clear();
-      if (check_status(PySequence_Contains(unhashable_, cursor))) return false;
-      check_status(PyList_Append(unhashable_, cursor));
-      return true;
+      if (!unhashable_ && !(unhashable_ = new_list())) return -1;
+      const int seen = PySequence_Contains(unhashable_, cursor);
+      if (seen != 0) return seen < 0 ? -1 : 0;
+      return PyList_Append(unhashable_, cursor) < 0 ? -1 : 1;
     }
-    if (check_status(PySet_Contains(hashable_, cursor))) return false;
-    check_status(PySet_Add(hashable_, cursor));
-    return true;
+    const int seen = PySet_Contains(hashable_, cursor);
+    if (seen != 0) return seen < 0 ? -1 : 0;
+    return PySet_Add(hashable_, cursor) < 0 ? -1 : 1;
   }
 
  private:
-  Ref hashable_ = check(PySet_New(nullptr));
-  Ref unhashable_ = new_list();
+  Ref hashable_, unhashable_;
 };
+
+// _AECDataModelAPI.get_hubs(region=region, access_token=token, cursor=cursor)
+Ref aec_hub_page(PyObject* region, PyObject* token, PyObject* cursor) noexcept {
+  Ref api = global(n::_AECDataModelAPI);
+  if (!api) return {};
+  const Member& member = members.aec_get_hubs;
+  if (member.resolves(api, n::get_hubs)) {
+    Ref limit = keyword_default(member.function(), n::limit);
+    if (limit) return invoke(member.function(), {api, region, token, limit, cursor});
+  }
+  Ref request = getattr(api, n::get_hubs);
+  if (!request) return {};
+  return call_kw(request, n::kw_aec_hubs, region, token, cursor);
+}
 
 // A listing longer than this is a service that never ends it.
 constexpr long max_hub_pages = 10000;
 
 // Every AEC Data Model hub of the file's region, page after page.
 Ref list_aec_hubs(PyObject* region, PyObject* token) {
-  Ref hubs = new_list();
   bool endless = false;
-  try {
+  Ref hubs = [&]() -> Ref {
+    Ref gathered = new_list();
+    if (!gathered) return {};
     SeenCursors seen;
     Ref cursor = none();
     for (long pages = 1;; ++pages) {
-      Ref request = getattr(global(n::_AECDataModelAPI), n::get_hubs);
-      Ref page = getitem(data_member(call_kw(request, n::kw_aec_hubs, region, token, cursor)), n::hubs);
-      extend(hubs, getitem(page, n::results));
-      cursor = getitem(getitem(page, n::pagination), n::cursor);
+      Ref page = data_member(aec_hub_page(region, token, cursor));
+      if (!page || !(page = item(page, n::hubs))) return {};
+      Ref results = item(page, n::results);
+      if (!results || !extend(gathered, results)) return {};
+      Ref pagination = item(page, n::pagination);
+      if (!pagination || !(cursor = item(pagination, n::cursor))) return {};
       // An empty cursor ends the listing like a null one; a cursor asked for before would
       // repeat the same pages without end, and so would a service that never stops.
-      if (cursor.get() == Py_None || is_empty_str(cursor)) break;
-      if (!seen.add(cursor)) {
+      if (cursor.get() == Py_None || is_empty_str(cursor)) return gathered;
+      const int fresh = seen.add(cursor);
+      if (fresh < 0) return failure();
+      if (fresh == 0 || pages == max_hub_pages) {
         endless = true;
-        raise(PyExc_ValueError, "Repeated pagination cursor");
-      }
-      if (pages == max_hub_pages) {
-        endless = true;
-        raise(PyExc_ValueError, "Too many pagination pages");
+        return raise(PyExc_ValueError, fresh == 0 ? "Repeated pagination cursor" : "Too many pagination pages");
       }
     }
-  } catch (const PythonError&) {
-    Caught e;
-    if (!endless && !e.matches(global(n::HTTPError), PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Request to get AEC Data Model hubs from Brimvale Platform Services failed");
+  }();
+  if (hubs) return hubs;
+  Caught e;
+  if (!endless) {
+    Ref http_error = global(n::HTTPError);
+    if (!http_error) return {};
+    if (!e.matches(http_error, PyExc_KeyError)) return e.reraise();
   }
-  return hubs;
+  return e.raise_from(PyExc_ValueError, "Request to get AEC Data Model hubs from Brimvale Platform Services failed");
+}
+
+// The element-group id of the file asked of one hub; an empty Ref with the exception pending
+// when the hub gives none. `none_found` is set, without an exception, for an empty result.
+Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bool& none_found) {
+  Ref api = global(n::_AECDataModelAPI);
+  if (!api) return {};
+  const Member& member = members.get_element_groups_by_hub;
+  Ref limit, cursor, request;
+  if (member.resolves(api, n::get_element_groups_by_hub)) {
+    limit = keyword_default(member.function(), n::limit);
+    cursor = keyword_default(member.function(), n::cursor);
+  }
+  if (!limit || !cursor) {
+    request = getattr(api, n::get_element_groups_by_hub);
+    if (!request) return {};
+  }
+  Ref hub_id = item(hub, n::id);
+  if (!hub_id) return {};
+  Ref file_urn = getattr(self, n::urn);
+  if (!file_urn) return {};
+  Ref answer = request ? call_kw(request, n::kw_element_groups, hub_id, region, token, file_urn)
+                       : invoke(member.function(), {api, hub_id, region, token, file_urn, limit, cursor});
+  Ref groups = data_member(answer);
+  if (!groups || !(groups = item(groups, n::elementGroupsByHub)) || !(groups = item(groups, n::results))) return {};
+  if (PyList_CheckExact(groups.get()) && PyList_GET_SIZE(groups.get()) == 0) {
+    // The IndexError of groups[0] would only be caught and dropped: skip making it.
+    none_found = true;
+    return {};
+  }
+  Ref group = getitem(groups, constants.zero);
+  if (!group) return {};
+  // The id first: a record without one is skipped and never reaches the cache.
+  Ref group_id = item(group, n::id);
+  if (!group_id || !set_instance_attrs(self, {{n::_aec_data_model_element_group, group}})) return {};
+  return group_id;
 }
 
 Ref get_aec_data_model_element_group_id(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = getattr(self, n::_aec_data_model_element_group);
-  if (truthy(cached)) return getitem(cached, n::id);
+  Ref cached = instance_attr(self, n::_aec_data_model_element_group);
+  if (!cached) return {};
+  const int known = truthy(cached);
+  if (known < 0) return {};
+  if (known) return item(cached, n::id);
 
   Ref region = call_method(self, n::get_region, token);
+  if (!region) return {};
   Ref hubs = list_aec_hubs(region, token);
+  if (!hubs) return {};
 
   Ref iterator = iterate(hubs);
+  if (!iterator) return {};
   Ref hub, server_error;
-  while (next(iterator, hub)) {
-    try {
-      Ref request = getattr(global(n::_AECDataModelAPI), n::get_element_groups_by_hub);
-      Ref hub_id = getitem(hub, n::id);
-      Ref file_urn = getattr(self, n::urn);
-      Ref answer = call_kw(request, n::kw_element_groups, hub_id, region, token, file_urn);
-      Ref groups = getitem(getitem(data_member(answer), n::elementGroupsByHub), n::results);
-      Ref group = getitem(groups, constants.zero);
-      // The id first: a record without one is skipped and never reaches the cache.
-      Ref group_id = getitem(group, n::id);
-      setattr(self, n::_aec_data_model_element_group, group);
-      return group_id;
-    } catch (const PythonError&) {
-      Caught e;
-      if (e.matches(global(n::HTTPError), PyExc_KeyError, PyExc_IndexError)) {
-        if (server_error.get() == nullptr && e.matches(global(n::HTTPError)) && is_server_error(e.value()))
-          server_error = Ref::borrow(e.value());
-        continue;
-      }
-      if (e.matches(PyExc_ValueError))
-        e.raise_from(PyExc_ValueError,
-                     "Request to get AEC Data Model element groups from Brimvale Platform Services failed");
-      e.reraise();
-    }
+  int more;
+  while ((more = next(iterator, hub)) > 0) {
+    bool none_found = false;
+    Ref group_id = ask_hub(self, hub, region, token, none_found);
+    if (group_id) return group_id;
+    if (none_found) continue;
+    Caught e;
+    bool failed = false;
+    const bool http = http_error_caught(e, server_error, failed);
+    if (failed) return {};
+    if (http || e.matches(PyExc_KeyError, PyExc_IndexError)) continue;
+    if (e.matches(PyExc_ValueError))
+      return e.raise_from(PyExc_ValueError,
+                          "Request to get AEC Data Model element groups from Brimvale Platform Services failed");
+    return e.reraise();
   }
-  if (server_error.get() != nullptr)
-    raise_caused_by(server_error,
-                    "Request to get AEC Data Model element groups from Brimvale Platform Services failed");
-  raise(PyExc_ValueError, "AEC Data Model Element Group ID not found");
+  if (more < 0) return {};
+  if (server_error)
+    return raise_from(PyExc_ValueError,
+                      "Request to get AEC Data Model element groups from Brimvale Platform Services failed",
+                      server_error);
+  return raise(PyExc_ValueError, "AEC Data Model Element Group ID not found");
 }
 
 }  // namespace

@@ -13,76 +13,92 @@ const char class_doc[] =
     "    .. warning:: Do not instantiate this class directly, it is created from :class:`BrimvaleFile`.\n"
     "    ";
 
-Ref urn(const Args& a) {
-  try {
-    return getitem(getattr(a[0], n::_data), n::id);
-  } catch (const PythonError&) {
-    Caught e;
-    if (!e.matches(PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Could not obtain URN (id)");
-  }
+// self._data[key], with a KeyError turned into ValueError(message) from it.
+Ref data_member(PyObject* self, PyObject* key, const char* message) {
+  Ref data = instance_attr(self, n::_data);
+  Ref value = data ? item(data, key) : Ref{};
+  if (value) return value;
+  Caught e;
+  if (!e.matches(PyExc_KeyError)) return e.reraise();
+  return e.raise_from(PyExc_ValueError, message);
 }
 
-Ref attributes(const Args& a) {
-  try {
-    return getitem(getattr(a[0], n::_data), n::attributes);
-  } catch (const PythonError&) {
-    Caught e;
-    if (!e.matches(PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError, "Could not obtain attributes");
-  }
-}
+Ref urn(const Args& a) { return data_member(a[0], n::id, "Could not obtain URN (id)"); }
+
+Ref attributes(const Args& a) { return data_member(a[0], n::attributes, "Could not obtain attributes"); }
 
 // None when any key on the way is missing; other lookup failures go to the caller.
 Ref storage_url(const Args& a) {
-  try {
-    Ref value = getattr(a[0], n::_data);
-    for (PyObject* key : {n::relationships.get(), n::storage.get(), n::meta.get(), n::link.get(), n::href.get()})
-      value = getitem(value, key);
-    return value;
-  } catch (const PythonError&) {
-    Caught e;
-    if (!e.matches(PyExc_KeyError)) e.reraise();
-    return none();
+  Ref value = instance_attr(a[0], n::_data);
+  for (PyObject* key : {n::relationships.get(), n::storage.get(), n::meta.get(), n::link.get(), n::href.get()}) {
+    if (!value) break;
+    value = item(value, key);
   }
+  if (value) return value;
+  Caught e;
+  if (!e.matches(PyExc_KeyError)) return e.reraise();
+  return none();
+}
+
+// _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
+Ref key_from(const Member& extractor, PyObject* name, const Ref& url, const char* message) {
+  Ref api = global(n::_DataManagementAPI);
+  if (!api) return {};
+  Ref key = extractor.resolves(api, name) ? invoke(extractor.function(), {api, url}) : call_method(api, name, url);
+  if (key.get() == Py_None) return raise(PyExc_ValueError, message);
+  return key;
 }
 
 Ref get_file(const Args& a) {
   PyObject* self = a[0];
-  Ref download_url;
-  try {
+  Ref download_url = [&]() -> Ref {
     Ref url = getattr(self, n::storage_url);
-    if (url.get() == Py_None) raise(PyExc_ValueError, "Could not obtain storage URL");
-    Ref bucket_key = call_method(global(n::_DataManagementAPI), n::extract_bucket_key_from_url, url);
-    if (bucket_key.get() == Py_None) raise(PyExc_ValueError, "Could not extract bucket_key from storage URL");
-    Ref object_key = call_method(global(n::_DataManagementAPI), n::extract_object_key_from_url, url);
-    if (object_key.get() == Py_None) raise(PyExc_ValueError, "Could not extract object_key from storage URL");
-    Ref request = getattr(global(n::_DataManagementAPI), n::get_signed_s3_url);
-    Ref token = getattr(self, n::_access_token);
-    Ref response = call_kw(request, n::kw_signed_s3_url, bucket_key, object_key, token);
-    download_url = getitem(response, n::url);
-  } catch (const PythonError&) {
+    if (!url) return {};
+    if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
+    Ref bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, url,
+                              "Could not extract bucket_key from storage URL");
+    if (!bucket_key) return {};
+    Ref object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, url,
+                              "Could not extract object_key from storage URL");
+    if (!object_key) return {};
+    Ref api = global(n::_DataManagementAPI);
+    if (!api) return {};
+    const bool direct = members.get_signed_s3_url.resolves(api, n::get_signed_s3_url);
+    Ref request = direct ? Ref{} : getattr(api, n::get_signed_s3_url);
+    if (!direct && !request) return {};
+    Ref token = instance_attr(self, n::_access_token);
+    if (!token) return {};
+    Ref response = direct ? invoke(members.get_signed_s3_url.function(), {api, bucket_key, object_key, token})
+                          : call_kw(request, n::kw_signed_s3_url, bucket_key, object_key, token);
+    if (!response) return {};
+    return item(response, n::url);
+  }();
+  if (!download_url) {
     Caught e;
-    if (!e.matches(PyExc_ValueError, global(n::HTTPError), PyExc_KeyError)) e.reraise();
-    e.raise_from(PyExc_ValueError,
-                 "Request to get a short-lived download URL from Brimvale Platform Services failed");
+    Ref http_error = global(n::HTTPError);
+    if (!http_error) return {};
+    if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
+    return e.raise_from(PyExc_ValueError,
+                        "Request to get a short-lived download URL from Brimvale Platform Services failed");
   }
   // Outside the guard: the SDK's own download errors reach the caller as they are.
-  return call_method(global(n::File), n::from_url, download_url);
+  Ref file = global(n::File);
+  if (!file) return {};
+  return call_method(file, n::from_url, download_url);
 }
 
 }  // namespace
 
 Ref make_file_version_class() {
-  Ref dataclass = getattr(global(n::dataclasses), n::dataclass);  // the decorator comes first
+  Ref dataclass = must(getattr(must(global(n::dataclasses)), n::dataclass));  // the decorator comes first
   ClassBuilder c(n::BrimvaleFileVersion);
   c.doc(class_doc);
-  Ref annotations = new_dict();
-  setitem(annotations, n::_access_token, check(PyUnicode_FromString("str")));
-  setitem(annotations, n::_data, check(PyUnicode_FromString("dict")));
+  Ref annotations = must(dict_of(Loc::current(), n::_access_token, check(PyUnicode_FromString("str")), n::_data,
+                                 check(PyUnicode_FromString("dict"))));
   c.add(n::__annotations__, annotations);
   // The token stays out of the generated repr, so that logs and tracebacks do not show it.
-  c.add(n::_access_token, call_kw(getattr(global(n::dataclasses), n::field), n::kw_repr, Py_False));
+  Ref field = must(getattr(must(global(n::dataclasses)), n::field));
+  c.add(n::_access_token, must(call_kw(field, n::kw_repr, Py_False)));
   c.property({
       .name = "urn",
       .positional = {"self"},
@@ -111,7 +127,7 @@ Ref make_file_version_class() {
       .doc = " Download the content of this version of the file from Brimvale cloud storage. ",
       .impl = get_file,
   });
-  return call(dataclass, c.create());
+  return must(call(dataclass, c.create()));
 }
 
 }  // namespace brimvale

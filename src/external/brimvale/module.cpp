@@ -7,6 +7,7 @@ namespace brimvale {
 using namespace host;
 
 Constants constants;
+Members members;
 
 namespace {
 
@@ -21,10 +22,17 @@ void load() {
   constants.ten = check(PyLong_FromLong(10)).release();
 }
 
+// Keeps a reference to what the module imported, for the identity checks of its native paths.
+void keep(PyObject*& slot, const Ref& value) { Py_XSETREF(slot, value.new_ref()); }
+
 void body() {
   bind(n::dataclasses, import_module(n::dataclasses));
-  bind(n::re, import_module(n::re));
+  Ref re = import_module(n::re);
+  bind(n::re, re);
+  keep(constants.std_re, re);
+  keep(constants.std_search, import_name(re, n::search));
   import_from(n::textwrap, n::from_textwrap);
+  keep(constants.std_dedent, must(global(n::dedent)));
   import_from(n::requests_exceptions, n::from_requests_exceptions);
   import_from(n::typing, n::from_typing);
   import_from(n::core, n::from_core, 2);
@@ -33,14 +41,12 @@ void body() {
   bind(n::BrimvaleFile, make_file_class());
   bind(n::_DataManagementAPI, make_data_management_class());
   bind(n::_AECDataModelAPI, make_aec_data_model_class());
-  bind(n::__test__, new_dict());
+  bind(n::__test__, must(new_dict()));
 }
-
-}  // namespace
 
 // A line break would end the header and the session would refuse it with a message that
 // quotes the whole header, token included; a NUL cuts it short.
-bool has_line_break_or_nul(PyObject* text) {
+bool has_line_break_or_nul(PyObject* text) noexcept {
   if (!PyUnicode_Check(text)) return false;
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);
@@ -52,19 +58,25 @@ bool has_line_break_or_nul(PyObject* text) {
   return false;
 }
 
-Ref bearer_headers(PyObject* access_token, Loc loc) {
+}  // namespace
+
+Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   Ref value = add(Obj(n::bearer, loc), access_token);
+  if (!value) return {};
   if (has_line_break_or_nul(value))
-    raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
-  Ref headers = new_dict(loc);
-  setitem(Obj(headers, loc), n::Authorization, value);
-  return headers;
+    return raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
+  return dict_of(loc, n::Authorization, value);
 }
 
-Ref session(Loc loc) { return getattr(Obj(global(n::_Context, loc), loc), n::session_with_retries); }
+Ref session(Loc loc) noexcept {
+  Ref context = global(n::_Context, loc);
+  if (!context) return {};
+  return getattr(Obj(context, loc), n::session_with_retries);
+}
 
-Ref checked_json(const Ref& response, Loc loc) {
-  call_method(Obj(response, loc), n::raise_for_status);
+Ref checked_json(const Ref& response, Loc loc) noexcept {
+  if (!response) return {};
+  if (!call_method(Obj(response, loc), n::raise_for_status)) return {};
   return call_method(Obj(response, loc), n::json);
 }
 

@@ -40,72 +40,104 @@ const char get_output_file_doc[] =
 // self, input_file
 Ref init(const Args& a) {
   PyObject* self = a[0];
-  setattr(self, n::input_file, a[1]);
+  if (!setattr(self, n::input_file, a[1])) return {};
   // super().__init__("dunmere", version=1)
-  Ref parent = call(record().super, defining_class(a.function), self);
-  call_kw(getattr(parent, n::__init__), n::kw_version, n::program, constants.one);
+  PyObject* cls = defining_class(a.function);
+  if (cls == nullptr) return {};
+  Ref parent = call(record().super, cls, self);
+  if (!parent) return {};
+  Ref base_init = getattr(parent, n::__init__);
+  if (!base_init || !call_kw(base_init, n::kw_version, n::program, constants.one)) return {};
   return none();
 }
 
 // base64.b64encode(content).decode("utf-8")
 Ref encode(PyObject* content) {
   Ref base64 = global(n::base64);
+  if (!base64) return {};
   Ref b64encode = getattr(base64, n::b64encode);
+  if (!b64encode) return {};
   if (base64.get() == constants.std_base64 && b64encode.get() == constants.std_b64encode) {
     Py_buffer view;
     if (PyObject_GetBuffer(content, &view, PyBUF_SIMPLE) == 0) {
-      struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-      } release{&view};
-      return dunmere::base64_text(view);
+      Ref text = dunmere::base64_text(view);
+      PyBuffer_Release(&view);
+      return text;
     }
     // Not a contiguous bytes-like object: the library function raises its own error.
     PyErr_Clear();
   }
-  return call_method(call(b64encode, content), n::decode, n::utf_8);
+  Ref encoded = call(b64encode, content);
+  if (!encoded) return {};
+  return call_method(encoded, n::decode, n::utf_8);
 }
 
 // self
 Ref generate_job_content(const Args& a) {
   PyObject* self = a[0];
-  Ref content;
-  Ref input_file = getattr(self, n::input_file);
+  Ref input_file = instance_attr(self, n::input_file);
+  if (!input_file) return {};
   Ref bytes_io = global(n::BytesIO);
-  if (check_status(PyObject_IsInstance(input_file, bytes_io)))
-    content = call_method(getattr(self, n::input_file), n::getvalue);
-  else
-    content = call_method(getattr(self, n::input_file), n::getvalue_binary);
+  if (!bytes_io) return {};
+  const int is_bytes_io = PyObject_IsInstance(input_file, bytes_io);
+  if (is_bytes_io < 0) return failure();
+  Ref source = instance_attr(self, n::input_file);
+  if (!source) return {};
+  Ref content = call_method(source, is_bytes_io ? n::getvalue.get() : n::getvalue_binary.get());
+  if (!content) return {};
   Ref job_content = global(n::_JobContent);
+  if (!job_content) return {};
   Ref body = encode(content);
+  if (!body) return {};
   return call_kw(job_content, n::kw_body, body);
 }
 
 // self, message
 Ref handle_execution_error(const Args& a) {
-  Ref mapped = call_method(global(n::_dseries_exception_map), n::get, a[1], constants.no_exception);
-  auto [exception_str, exception] = unpack<2>(mapped);
-  if (exception.get() != Py_None) raise_object(call(exception, exception_str));
-  return none();
+  Ref exception_map = global(n::_dseries_exception_map);
+  if (!exception_map) return {};
+  Ref mapped = call_method(exception_map, n::get, a[1], constants.no_exception);
+  std::array<Ref, 2> pair;
+  if (!mapped || !unpack(mapped, pair)) return {};
+  auto& [exception_str, exception] = pair;
+  if (exception.get() == Py_None) return none();
+  Ref raised = call(exception, exception_str);
+  if (!raised) return {};
+  return raise_object(raised);
 }
 
 // self, extension, as_file
 Ref get_output_file(const Args& a) {
   PyObject *self = a[0], *extension = a[1], *as_file = a[2];
   Ref cast = global(n::cast);
+  if (!cast) return {};
   Ref dict_type = global(n::dict);
-  Ref result_content = call(cast, dict_type, call_method(self, n::_get_result_content));
-  Ref body = call(global(n::_get_dseries_file_body), result_content, extension);
-  if (!truthy(body)) return body;
-  if (!truthy(as_file)) return body;
-  Ref from_data = getattr(global(n::File), n::from_data);
-  return call(from_data, call_method(body, n::getvalue));
+  if (!dict_type) return {};
+  Ref stored = call_method(self, n::_get_result_content);
+  if (!stored) return {};
+  Ref result_content = call(cast, dict_type, stored);
+  if (!result_content) return {};
+  Ref file_body = global(n::_get_dseries_file_body);
+  if (!file_body) return {};
+  Ref body = call(file_body, result_content, extension);
+  if (!body) return {};
+  const int found = truthy(body);
+  if (found <= 0) return found < 0 ? Ref{} : std::move(body);
+  const int wanted = truthy(as_file);
+  if (wanted <= 0) return wanted < 0 ? Ref{} : std::move(body);
+  Ref file = global(n::File);
+  if (!file) return {};
+  Ref from_data = getattr(file, n::from_data);
+  if (!from_data) return {};
+  Ref data = call_method(body, n::getvalue);
+  if (!data) return {};
+  return call(from_data, data);
 }
 
 }  // namespace
 
 Ref make_analysis_class() {
-  ClassBuilder c(n::DunmereAnalysis, {global(n::ExternalProgram).get()});
+  ClassBuilder c(n::DunmereAnalysis, {must(global(n::ExternalProgram)).get()});
   c.doc(class_doc);
   c.method({
       .name = "__init__",

@@ -53,14 +53,15 @@ constexpr Py_ssize_t release_gil_above = 1 << 20;
 
 }  // namespace
 
-host::Ref base64_text(const Py_buffer& view, host::Loc loc) {
+host::Ref base64_text(const Py_buffer& view, host::Loc loc) noexcept {
   const auto n = static_cast<std::size_t>(view.len);
   if (n / 3 >= static_cast<std::size_t>(PY_SSIZE_T_MAX / 4) - 1) {
     PyErr_NoMemory();
-    host::fail(loc);
+    return host::failure(loc);
   }
   const auto length = static_cast<Py_ssize_t>((n + 2) / 3 * 4);
-  host::Ref text = host::check(PyUnicode_New(length, 127), loc);
+  host::Ref text = host::Ref::steal(PyUnicode_New(length, 127));
+  if (!text) return host::failure(loc);
   auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
   const auto* in = static_cast<const unsigned char*>(view.buf);
   if (view.len > release_gil_above) {

@@ -6,7 +6,7 @@
 
 namespace dunmere {
 
-// The Base64 text of a contiguous buffer; fails only when memory runs out.
-host::Ref base64_text(const Py_buffer& view, host::Loc loc = host::Loc::current());
+// The Base64 text of a contiguous buffer; fails (an empty Ref) only when memory runs out.
+host::Ref base64_text(const Py_buffer& view, host::Loc loc = host::Loc::current()) noexcept;
 
 }  // namespace dunmere

@@ -20,16 +20,16 @@ void body() {
   Ref base64 = import_module(n::base64);
   bind(n::base64, base64);
   Py_XSETREF(constants.std_base64, base64.new_ref());
-  Py_XSETREF(constants.std_b64encode, getattr(base64, n::b64encode).release());
+  Py_XSETREF(constants.std_b64encode, import_name(base64, n::b64encode).release());
   import_from(n::io, n::from_io);
   import_from(n::typing, n::from_typing);
   import_from(n::external_program, n::from_external_program, 1);
   import_from(n::core, n::from_core, 2);
-  Ref all = check(PyList_New(0));
+  Ref all = must(new_list());
   check_status(PyList_Append(all, n::DunmereAnalysis));
   bind(n::__all__, all);
   bind(n::DunmereAnalysis, make_analysis_class());
-  bind(n::__test__, new_dict());
+  bind(n::__test__, must(new_dict()));
 }
 
 }  // namespace
