@@ -15,6 +15,15 @@ bool has_data_descriptor(PyTypeObject* type, PyObject* name) noexcept {
 
 }  // namespace
 
+Ref class_attr(Obj cls, Borrowed name) noexcept {
+  // `type` itself has no attribute of these names, or its own would come first.
+  if (Py_TYPE(cls.p) == &PyType_Type && _PyType_Lookup(&PyType_Type, name) == nullptr) {
+    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.p), name);
+    if (value != nullptr && Py_TYPE(value)->tp_descr_get == nullptr) return Ref::borrow(value);
+  }
+  return getattr(cls, name);
+}
+
 Ref instance_attr(Obj self, Borrowed name) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
   // From 3.11 instances keep their attributes outside a dict until one is asked for.
@@ -39,9 +48,10 @@ bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>
   for (const auto& [name, value] : items) direct = direct && !has_data_descriptor(type, name);
   if (direct) {
     if (*dictptr == nullptr) {
-      // Made as the generic setattr makes it (sharing the type's keys where it can).
-      Ref made = result(PyObject_GenericGetDict(self.p, nullptr), self.loc);
-      if (!made) return false;
+      // A fresh instance: a plain dict, filled in order (cheaper than the type's shared-key
+      // table, which suits attributes added one statement at a time).
+      *dictptr = _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size()));
+      if (*dictptr == nullptr) return static_cast<bool>(failure(self.loc));
     }
     Ref dict = Ref::borrow(*dictptr);
     for (const auto& [name, value] : items)
@@ -108,7 +118,7 @@ bool has_any(PyObject* text, const CharSet& set) noexcept {
   if (kind == PyUnicode_1BYTE_KIND) {
     const auto* chars = static_cast<const Py_UCS1*>(data);
     for (Py_ssize_t i = 0; i < length; ++i)
-      if (set.contains(chars[i])) return true;
+      if (set.contains_byte(chars[i])) return true;
     return false;
   }
   for (Py_ssize_t i = 0; i < length; ++i)

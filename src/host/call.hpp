@@ -55,6 +55,11 @@ inline bool status(int s, Loc loc) noexcept {
   return status(PyObject_SetAttr(o.p, name, value), o.loc);
 }
 
+// cls.name for a class attribute that is a plain value (a base URL, a shared session).
+// While the class's metaclass is exactly `type`, and the value found along the MRO has no
+// __get__, it is what the attribute lookup returns; anything else goes the usual way.
+[[nodiscard]] Ref class_attr(Obj cls, Borrowed name) noexcept;
+
 // self.name for an attribute the instance keeps in its dict. While the type uses the
 // generic getattr and has no data descriptor of that name (which would come first), the
 // instance dict is read directly, as the generic getattr would read it; a name the dict
@@ -158,19 +163,17 @@ template <std::size_t K, class... A>
   return join(parts.begin(), parts.size(), loc);
 }
 
-// A set of ASCII characters, one bit each, made at compile time.
+// A set of ASCII characters, made at compile time: one flag per byte value.
 class CharSet {
  public:
   constexpr explicit CharSet(const char* chars) noexcept {
-    for (; *chars != '\0'; ++chars) {
-      const auto code = static_cast<unsigned char>(*chars) & 127u;
-      bits_[code >> 6] |= std::uint64_t{1} << (code & 63);
-    }
+    for (; *chars != '\0'; ++chars) flags_[static_cast<unsigned char>(*chars) & 127u] = true;
   }
-  constexpr bool contains(Py_UCS4 c) const noexcept { return c < 128 && ((bits_[c >> 6] >> (c & 63)) & 1) != 0; }
+  constexpr bool contains(Py_UCS4 c) const noexcept { return c < 128 && flags_[c]; }
+  constexpr bool contains_byte(Py_UCS1 c) const noexcept { return flags_[c]; }
 
  private:
-  std::uint64_t bits_[2] = {0, 0};
+  bool flags_[256] = {};
 };
 
 // Whether the str holds any character of the set.

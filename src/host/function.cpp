@@ -300,15 +300,18 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   return result;
 }
 
-// classmethod and staticmethod objects begin with the callable they wrap (CPython 3.10 to
-// 3.13); Member::remember checks this on the objects it keeps before relying on it.
+// classmethod and staticmethod objects begin with the callable they wrap, and property
+// objects with their getter (CPython 3.10 to 3.13); Member::remember checks this on the
+// objects it keeps, through their public attributes, before relying on it.
 struct CallableWrapper {
   PyObject_HEAD
   PyObject* callable;
 };
 
 PyObject* wrapped_callable(PyObject* descriptor) noexcept {
-  if (Py_TYPE(descriptor) != &PyClassMethod_Type && Py_TYPE(descriptor) != &PyStaticMethod_Type) return nullptr;
+  if (Py_TYPE(descriptor) != &PyClassMethod_Type && Py_TYPE(descriptor) != &PyStaticMethod_Type &&
+      Py_TYPE(descriptor) != &PyProperty_Type)
+    return nullptr;
   return reinterpret_cast<CallableWrapper*>(descriptor)->callable;
 }
 
@@ -588,7 +591,7 @@ void Member::remember(PyObject* cls, PyObject* name) noexcept {
   PyObject* callable = wrapped_callable(found);
   if (callable == nullptr || Py_TYPE(callable) != function_type()) return;
   // The layout assumption, confirmed through the public attribute.
-  PyObject* func = PyObject_GetAttrString(found, "__func__");
+  PyObject* func = PyObject_GetAttrString(found, Py_TYPE(found) == &PyProperty_Type ? "fget" : "__func__");
   if (func == nullptr) {
     PyErr_Clear();
     return;
@@ -604,6 +607,14 @@ bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
   if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
   return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == descriptor_ &&
          wrapped_callable(descriptor_) == function_;
+}
+
+bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
+  // A property is a data descriptor: with the generic getattr it comes before the instance
+  // dict, so the type's MRO alone decides.
+  PyTypeObject* type = Py_TYPE(self);
+  if (descriptor_ == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return false;
+  return _PyType_Lookup(type, name) == descriptor_ && wrapped_callable(descriptor_) == function_;
 }
 
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {

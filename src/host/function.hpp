@@ -43,16 +43,18 @@ inline constexpr std::size_t max_parameters = 16;
 Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
                   PyObject* class_cell = nullptr);
 
-// A classmethod or staticmethod this module put in a class namespace, and the module
-// function it wraps. While cls.<name> still resolves to that very member (checked by
-// identity on every call), a call can go to the function directly: no bound method, no
-// attribute machinery, no argument binding.
+// A classmethod, staticmethod or property this module put in a class namespace, and the
+// module function it wraps (a property's getter). While cls.<name> (or self.<name>) still
+// resolves to that very member, checked by identity on every call, a call can go to the
+// function directly: no bound method, no attribute machinery, no argument binding.
 class Member {
  public:
   // After the class is created: remembers what cls.<name> holds, if it is such a member.
   void remember(PyObject* cls, PyObject* name) noexcept;
   // Whether cls.<name> is still the remembered member, wrapping the same function.
   bool resolves(PyObject* cls, PyObject* name) const noexcept;
+  // Whether self.<name> reads the remembered property, with the same getter.
+  bool resolves_on(PyObject* self, PyObject* name) const noexcept;
   PyObject* function() const noexcept { return function_; }
 
  private:

@@ -66,7 +66,7 @@ Ref send_request(const Args& a) {
   if (with_variables < 0 || (with_variables && !setitem(payload, n::variables, variables))) return {};
   Ref http = session();
   if (!http) return {};
-  Ref url = getattr(cls, n::GRAPHQL_URL);
+  Ref url = class_attr(cls, n::GRAPHQL_URL);
   if (!url) return {};
   Ref headers = bearer_headers(token);
   if (!headers || !setitem(headers, n::Region, region)) return {};

@@ -19,6 +19,11 @@ struct Constants {
   PyObject* std_re = nullptr;
   PyObject* std_search = nullptr;
   PyObject* std_dedent = nullptr;
+  // BrimvaleFileVersion as the module defined it, with the __init__ the dataclass decorator
+  // generated (and its code), for making versions without the call machinery.
+  PyObject* version_class = nullptr;
+  PyObject* version_init = nullptr;
+  PyObject* version_init_code = nullptr;
 };
 extern Constants constants;
 
@@ -28,6 +33,7 @@ struct Members {
   host::Member extract_element_id, extract_project_id, extract_item_id, extract_bucket_key, extract_object_key;
   host::Member get_item_tip, get_signed_s3_url, get_hubs, get_project;
   host::Member send_request, aec_get_hubs, get_element_groups_by_hub, get_pagination_variable;
+  host::Member file_urn, file_project_id;  // BrimvaleFile's properties
 };
 extern Members members;
 
@@ -36,6 +42,9 @@ host::Ref make_file_version_class();
 host::Ref make_file_class();
 host::Ref make_data_management_class();
 host::Ref make_aec_data_model_class();
+
+// BrimvaleFileVersion(_access_token=token, _data=data)
+host::Ref new_version(PyObject* token, PyObject* data) noexcept;
 
 // {"Authorization": "Bearer " + access_token}
 host::Ref bearer_headers(PyObject* access_token, host::Loc loc = host::Loc::current()) noexcept;

@@ -1,6 +1,9 @@
 // _DataManagementAPI: identifiers out of platform URLs, and the platform's REST requests.
 #include <array>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "external/brimvale/brimvale.hpp"
 
@@ -28,10 +31,47 @@ constexpr CharSet regex_metacharacters{".^$*+?{}[]\\|()"};
 template <class U>
 bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) noexcept {
   if constexpr (sizeof(U) == 1) {
-    if (kind == PyUnicode_1BYTE_KIND) return std::memcmp(at, category, static_cast<std::size_t>(length)) == 0;
+    if (kind == PyUnicode_1BYTE_KIND) {
+      const auto* c = static_cast<const Py_UCS1*>(category);
+      for (Py_ssize_t j = 0; j < length; ++j)
+        if (at[j] != c[j]) return false;
+      return true;
+    }
   }
   for (Py_ssize_t j = 0; j < length; ++j)
     if (at[j] != PyUnicode_READ(kind, category, j)) return false;
+  return true;
+}
+
+// Where the identifier that starts at `start` ends: at the next "/" or "?", or the end.
+template <class U>
+Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept {
+  Py_ssize_t end = start;
+#if defined(__SSE2__)
+  if constexpr (sizeof(U) == 1) {
+    const __m128i slash = _mm_set1_epi8('/'), question = _mm_set1_epi8('?');
+    for (; end + 16 <= n; end += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(url + end));
+      const int stops = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, slash), _mm_cmpeq_epi8(block, question)));
+      if (stops != 0) return end + __builtin_ctz(static_cast<unsigned>(stops));
+    }
+  }
+#endif
+  while (end < n && url[end] != '/' && url[end] != '?') ++end;
+  return end;
+}
+
+// Whether "/<category>/" starts at i and one identifier character follows; then where it
+// starts and ends.
+template <class U>
+bool identifier_at(const U* url, Py_ssize_t n, Py_ssize_t i, const void* category, int kind, Py_ssize_t m,
+                   Py_ssize_t& start, Py_ssize_t& end) noexcept {
+  const Py_ssize_t after = i + 1 + m;
+  if (url[after] != '/' || !same_text(url + i + 1, category, kind, m)) return false;
+  const U first = url[after + 1];
+  if (first == '/' || first == '?') return false;
+  start = after + 1;
+  end = identifier_end(url, start, n);
   return true;
 }
 
@@ -45,32 +85,26 @@ bool find_identifier(const U* url, Py_ssize_t n, PyObject* category, Py_ssize_t&
   const void* text = PyUnicode_DATA(category);
   // The last place "/<category>/" can start with one identifier character after it.
   const Py_ssize_t last = n - m - 3;
-  for (Py_ssize_t i = 0; i <= last; ++i) {
-    if constexpr (sizeof(U) == 1) {
-      const void* slash = std::memchr(url + i, '/', static_cast<std::size_t>(last - i + 1));
-      if (slash == nullptr) return false;
-      i = static_cast<const U*>(slash) - url;
-    } else {
-      if (url[i] != '/') continue;
+  Py_ssize_t i = 0;
+#if defined(__SSE2__)
+  if constexpr (sizeof(U) == 1) {
+    // Sixteen characters at a time: every "/" of a block is a candidate, in order. Blocks
+    // lie wholly inside the string; the rest goes one character at a time.
+    const __m128i slash = _mm_set1_epi8('/');
+    for (; i <= last && i + 16 <= n; i += 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i));
+      auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, slash)));
+      while (slashes != 0) {
+        const Py_ssize_t at = i + __builtin_ctz(slashes);
+        if (at > last) return false;
+        if (identifier_at(url, n, at, text, kind, m, start, end)) return true;
+        slashes &= slashes - 1;
+      }
     }
-    const Py_ssize_t after = i + 1 + m;
-    if (url[after] != '/' || !same_text(url + i + 1, text, kind, m)) continue;
-    const U first = url[after + 1];
-    if (first == '/' || first == '?') continue;
-    start = after + 1;
-    if constexpr (sizeof(U) == 1) {
-      const auto rest = static_cast<std::size_t>(n - start);
-      const void* slash = std::memchr(url + start, '/', rest);
-      const void* question = std::memchr(url + start, '?', rest);
-      end = n;
-      if (slash != nullptr) end = static_cast<const U*>(slash) - url;
-      if (question != nullptr && static_cast<const U*>(question) - url < end) end = static_cast<const U*>(question) - url;
-    } else {
-      end = start;
-      while (end < n && url[end] != '/' && url[end] != '?') ++end;
-    }
-    return true;
   }
+#endif
+  for (; i <= last; ++i)
+    if (url[i] == '/' && identifier_at(url, n, i, text, kind, m, start, end)) return true;
   return false;
 }
 
@@ -186,31 +220,26 @@ Ref path_segment(PyObject* identifier) noexcept {
   return text;
 }
 
-// A piece of a request path: fixed text, or an identifier to insert as one segment.
-struct Piece {
-  PyObject* text;
-  bool identifier;
-};
-Piece fixed(PyObject* text) { return {text, false}; }
-Piece id(PyObject* value) { return {value, true}; }
-
-// GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer.
-Ref get_json(PyObject* cls, PyObject* base_attribute, std::initializer_list<Piece> path, PyObject* token) {
+// GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
+// alternates fixed text and identifiers, starting with fixed text: fixed, id, fixed, ...
+Ref get_json(PyObject* cls, PyObject* base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
   Ref http = session();
   if (!http) return {};
-  Ref base = getattr(cls, base_attribute);
-  if (!base) return {};
-  std::array<Ref, 8> texts;
+  Ref base = class_attr(cls, base_attribute);
+  if (!base || !(base = format_text(base))) return {};
+  PyObject* parts[6];
+  Ref segments[2];  // the identifiers' texts
   std::size_t count = 0;
-  texts[count++] = format_text(base);
-  for (const Piece& piece : path) {
-    if (!texts[count - 1]) return {};
-    texts[count++] = piece.identifier ? path_segment(piece.text) : Ref::borrow(piece.text);
+  parts[count++] = base.get();
+  for (PyObject* piece : path) {
+    if (count % 2 == 0) {  // an identifier
+      Ref& segment = segments[count / 2 - 1];
+      if (!(segment = path_segment(piece))) return {};
+      piece = segment.get();
+    }
+    parts[count++] = piece;
   }
-  if (!texts[count - 1]) return {};
-  std::array<PyObject*, 8> parts{};
-  for (std::size_t i = 0; i < count; ++i) parts[i] = texts[i].get();
-  Ref url = join(parts.data(), count);
+  Ref url = join(parts, count);
   if (!url) return {};
   Ref headers = bearer_headers(token);
   if (!headers) return {};
@@ -219,26 +248,20 @@ Ref get_json(PyObject* cls, PyObject* base_attribute, std::initializer_list<Piec
 
 // Arguments: cls, then the keyword-only parameters in order.
 Ref get_item_tip(const Args& a) {
-  return get_json(a[0], n::DATA_BASE_URL,
-                  {fixed(n::projects_path), id(a[1]), fixed(n::items_path), id(a[2]), fixed(n::tip_path)}, a[3]);
+  return get_json(a[0], n::DATA_BASE_URL, {n::projects_path, a[1], n::items_path, a[2], n::tip_path}, a[3]);
 }
 
 Ref get_signed_s3_url(const Args& a) {
-  return get_json(a[0], n::OSS_BASE_URL,
-                  {fixed(n::buckets_path), id(a[1]), fixed(n::objects_path), id(a[2]),
-                   fixed(n::signed_download_path)},
+  return get_json(a[0], n::OSS_BASE_URL, {n::buckets_path, a[1], n::objects_path, a[2], n::signed_download_path},
                   a[3]);
 }
 
-Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {fixed(n::hubs_path)}, a[1]); }
+Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_path}, a[1]); }
 
-Ref get_hub(const Args& a) {
-  return get_json(a[0], n::PROJECT_BASE_URL, {fixed(n::hubs_slash_path), id(a[1])}, a[2]);
-}
+Ref get_hub(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1]}, a[2]); }
 
 Ref get_project(const Args& a) {
-  return get_json(a[0], n::PROJECT_BASE_URL,
-                  {fixed(n::hubs_slash_path), id(a[1]), fixed(n::projects_path), id(a[2])}, a[3]);
+  return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1], n::projects_path, a[2]}, a[3]);
 }
 
 // f"{_BASE_URL}<path>", read while the class body runs.

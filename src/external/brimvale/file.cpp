@@ -80,6 +80,13 @@ Ref project_id(const Args& a) {
                    "Could not extract project id from URL");
 }
 
+// self.<name> for one of the handle's own properties: its getter directly while the
+// attribute still resolves to the property defined here.
+Ref own_property(PyObject* self, const Member& property, PyObject* name) noexcept {
+  if (property.resolves_on(self, name)) return invoke(property.function(), {self});
+  return getattr(self, name);
+}
+
 // An HTTPError whose response has a status of 500 or more: the server failed (after the
 // session's retries), which says nothing about whether it holds what was asked for.
 bool is_server_error(PyObject* exception) noexcept {
@@ -185,7 +192,7 @@ Ref get_hub(const Args& a) {
     if (has_id < 0) return {};
     if (has_id == 0) continue;
     Ref answer = [&]() -> Ref {
-      Ref project = getattr(self, n::project_id);
+      Ref project = own_property(self, members.file_project_id, n::project_id);
       if (!project) return {};
       Ref api = global(n::_DataManagementAPI);
       if (!api) return {};
@@ -243,9 +250,9 @@ Ref get_latest_version(const Args& a) {
   if (known != 0) return known < 0 ? Ref{} : std::move(cached);
 
   Ref data = [&]() -> Ref {
-    Ref project = getattr(self, n::project_id);
+    Ref project = own_property(self, members.file_project_id, n::project_id);
     if (!project) return {};
-    Ref item_id = getattr(self, n::urn);
+    Ref item_id = own_property(self, members.file_urn, n::urn);
     if (!item_id) return {};
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
@@ -267,9 +274,7 @@ Ref get_latest_version(const Args& a) {
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
   }
-  Ref version_class = global(n::BrimvaleFileVersion);
-  if (!version_class) return {};
-  Ref version = call_kw(version_class, n::kw_file_version, token, data);
+  Ref version = new_version(token, data);
   if (!version || !set_instance_attrs(self, {{n::_latest_version, version}})) return {};
   return instance_attr(self, n::_latest_version);
 }
@@ -384,7 +389,7 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   }
   Ref hub_id = item(hub, n::id);
   if (!hub_id) return {};
-  Ref file_urn = getattr(self, n::urn);
+  Ref file_urn = own_property(self, members.file_urn, n::urn);
   if (!file_urn) return {};
   Ref answer = request ? call_kw(request, n::kw_element_groups, hub_id, region, token, file_urn)
                        : invoke(member.function(), {api, hub_id, region, token, file_urn, limit, cursor});
@@ -516,7 +521,10 @@ Ref make_file_class() {
       .annotations = {{"access_token", "str"}, {"return", "dict"}},
       .impl = get_hub,
   });
-  return c.create();
+  Ref cls = c.create();
+  members.file_urn.remember(cls, n::urn);
+  members.file_project_id.remember(cls, n::project_id);
+  return cls;
 }
 
 }  // namespace brimvale

@@ -127,7 +127,37 @@ Ref make_file_version_class() {
       .doc = " Download the content of this version of the file from Brimvale cloud storage. ",
       .impl = get_file,
   });
-  return must(call(dataclass, c.create()));
+  Ref cls = must(call(dataclass, c.create()));
+  // What a version is made with, for new_version() while nothing of it has changed.
+  if (PyType_Check(cls.get())) {
+    PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n::__init__);
+    if (init != nullptr && PyFunction_Check(init)) {
+      Py_XSETREF(constants.version_class, cls.new_ref());
+      Py_XSETREF(constants.version_init, Ref::borrow(init).release());
+      Py_XSETREF(constants.version_init_code, Ref::borrow(PyFunction_GET_CODE(init)).release());
+    }
+  }
+  return cls;
+}
+
+// BrimvaleFileVersion(_access_token=token, _data=data). While the module global is still
+// the class defined here, created by `type`, with object's __new__ and the __init__ the
+// dataclass decorator generated (which only stores its two arguments), the instance is made
+// and its two fields stored directly; otherwise the class is called as written.
+Ref new_version(PyObject* token, PyObject* data) noexcept {
+  Ref version_class = global(n::BrimvaleFileVersion);
+  if (!version_class) return {};
+  auto* type = reinterpret_cast<PyTypeObject*>(version_class.get());
+  if (version_class.get() == constants.version_class && Py_TYPE(version_class.get()) == &PyType_Type &&
+      type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, n::__init__) == constants.version_init &&
+      PyFunction_GET_CODE(constants.version_init) == constants.version_init_code) {
+    Ref no_arguments = result(PyTuple_New(0), Loc::current());
+    if (!no_arguments) return {};
+    Ref version = result(type->tp_new(type, no_arguments, nullptr), Loc::current());
+    if (!version || !set_instance_attrs(version, {{n::_access_token, token}, {n::_data, data}})) return {};
+    return version;
+  }
+  return call_kw(version_class, n::kw_file_version, token, data);
 }
 
 }  // namespace brimvale

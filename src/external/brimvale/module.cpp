@@ -71,7 +71,7 @@ Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
 Ref session(Loc loc) noexcept {
   Ref context = global(n::_Context, loc);
   if (!context) return {};
-  return getattr(Obj(context, loc), n::session_with_retries);
+  return class_attr(Obj(context, loc), n::session_with_retries);
 }
 
 Ref checked_json(const Ref& response, Loc loc) noexcept {

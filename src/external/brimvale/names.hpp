@@ -70,6 +70,7 @@ inline const Name group{"group"};
 inline const Name strip{"strip"};
 inline const Name from_url{"from_url"};
 inline const Name response{"response"};
+inline const Name __init__{"__init__"};
 inline const Name status_code{"status_code"};
 
 // Keys of requests and answers.
