@@ -60,11 +60,12 @@ test: build
 demo: build
 	$(VPY) examples/quickstart.py
 
-# Figures, not pass/fail: the job content against the plain path (time, peak memory), and
-# calls into the modules against the same code in Python.
+# Figures, not pass/fail: instructions per call of the modules' operations beside the same
+# steps in plain Python (callgrind; wall-clock times without valgrind), then the job content
+# against the plain path (time, peak memory).
 bench: build
+	$(VPY) bench/icount.py
 	$(VPY) bench/bench_job_content.py
-	$(VPY) bench/bench_calls.py
 
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
 $(SAN_VENV)/.deps: requirements-dev.txt | check-python
