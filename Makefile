@@ -1,31 +1,43 @@
 # The project's entry points: `make test` and `make demo` work on a fresh machine.
 
-# CPython 3.10, from pyenv unless PYTHON=... says otherwise.
-PYENV_PYTHON := $(shell pyenv prefix 3.10.13 2>/dev/null)
-PYTHON ?= $(firstword $(wildcard $(PYENV_PYTHON)/bin/python3.10 $(HOME)/.pyenv/versions/3.10.13/bin/python3.10 $(HOME)/.pyenv/versions/3.10*/bin/python3.10) $(shell command -v python3.10 2>/dev/null))
+# The CPython versions the modules are built and tested for.
+SUPPORTED := 3.10 3.11 3.12 3.13
 
-VENV := .venv
+# A CPython of version $(1): pyenv's (the lowest patch release installed), else python$(1) on PATH.
+find_python = $(firstword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1)) $(shell command -v python$(1) 2>/dev/null))
+
+# CPython 3.10 unless PYTHON=... says otherwise; each version gets a venv of its own.
+PYTHON ?= $(call find_python,3.10)
+PYVER := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-$(PYVER),.venv)
 VPY := $(VENV)/bin/python
-SAN_VENV := .venv-sanitize
+SAN_VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-sanitize-$(PYVER),.venv-sanitize)
 SAN_PY := $(SAN_VENV)/bin/python
+INSTALLED_PYTHONS := $(foreach version,$(SUPPORTED),$(call find_python,$(version)))
 
 NATIVE_SOURCES := CMakeLists.txt pyproject.toml $(shell find src -type f 2>/dev/null)
 SDK_SOURCES := $(shell find sdk -type f -not -path '*/__pycache__/*' -not -path '*.egg-info*' -not -path 'sdk/build/*' 2>/dev/null)
 SIM_SOURCES := $(shell find sim -type f -not -path '*/__pycache__/*' -not -path '*.egg-info*' -not -path 'sim/build/*' 2>/dev/null)
 
-# Builds always treat warnings as errors here; plain `pip install .` does not.
+# Builds always treat warnings as errors here; plain `pip install .` does not. The dev
+# build keeps its symbols (profiles and debuggers name the functions); wheels are stripped.
 BUILD_FLAGS := -C cmake.define.ZELMAR_WERROR=ON -C install.strip=false
 PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test demo bench sanitize build clean check-python
+.PHONY: all test test-all demo bench sanitize build wheel clean check-python
 
 all: test
 
 check-python:
-	@test -n "$(PYTHON)" && "$(PYTHON)" -c 'import sys; assert sys.version_info[:2] == (3, 10), sys.version' \
-	  || { echo "CPython 3.10 not found: install it with pyenv or pass PYTHON=/path/to/python3.10" >&2; exit 1; }
+	@if [ -z "$(PYVER)" ]; then \
+	  echo "No CPython found$(if $(PYTHON), at $(PYTHON)). Supported versions: $(SUPPORTED);" \
+	       "install one with pyenv or pass PYTHON=/path/to/python3.X" >&2; exit 1; fi
+	@case " $(SUPPORTED) " in *" $(PYVER) "*) ;; *) \
+	  echo "$(PYTHON) is Python $(PYVER). Supported versions: $(SUPPORTED)" >&2; exit 1;; esac
+	@"$(PYTHON)" -c 'import platform, sys; sys.exit(platform.python_implementation() != "CPython")' || \
+	  { echo "$(PYTHON) is not CPython. Supported: CPython $(SUPPORTED)" >&2; exit 1; }
 
 $(VENV)/.deps: requirements-dev.txt | check-python
 	rm -rf $(VENV)
@@ -45,7 +57,8 @@ $(VENV)/.native: $(VENV)/.sdk $(NATIVE_SOURCES)
 	$(VPY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall $(BUILD_FLAGS) .
 	touch $@
 
-# The platform simulator, a package of its own (it also registers its pytest fixtures).
+# The platform simulator, a package of its own (it also registers its pytest fixtures and
+# the start-up hook that honours ZELMAR_SIM_URL).
 $(VENV)/.sim: $(VENV)/.deps $(SIM_SOURCES)
 	$(VPY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sim
 	rm -rf sim/build
@@ -55,6 +68,12 @@ build: $(VENV)/.native $(VENV)/.sim
 
 test: build
 	$(VPY) -m pytest -q tests
+
+# The suite on every supported version installed here, each in its own venv.
+test-all:
+	@test -n "$(strip $(INSTALLED_PYTHONS))" || { echo "None of CPython $(SUPPORTED) is installed" >&2; exit 1; }
+	@for python in $(INSTALLED_PYTHONS); do \
+	  echo "== $$python"; $(MAKE) --no-print-directory test PYTHON=$$python || exit 1; done
 
 # The main job: the whole journey of an application, against the platform simulator.
 demo: build
@@ -66,6 +85,17 @@ demo: build
 bench: build
 	$(VPY) bench/icount.py
 	$(VPY) bench/bench_job_content.py
+
+# One manylinux wheel per supported version installed here, into dist/.
+wheel:
+	@test -n "$(strip $(INSTALLED_PYTHONS))" || { echo "None of CPython $(SUPPORTED) is installed" >&2; exit 1; }
+	@for python in $(INSTALLED_PYTHONS); do \
+	  $(MAKE) --no-print-directory wheel-one PYTHON=$$python || exit 1; done
+	@ls -1 dist/*.whl
+
+.PHONY: wheel-one
+wheel-one: $(VENV)/.deps
+	$(VPY) tools/wheel.py dist
 
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
 $(SAN_VENV)/.deps: requirements-dev.txt | check-python
@@ -79,10 +109,10 @@ sanitize: $(SAN_VENV)/.deps
 	$(SAN_PY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sdk ./sim
 	rm -rf sdk/build sim/build
 	PATH=$(CURDIR)/$(SAN_VENV)/bin:$$PATH $(SAN_PY) -m pip install $(PIP_QUIET) --no-deps --no-build-isolation \
-	  --force-reinstall $(BUILD_FLAGS) -C cmake.define.ZELMAR_SANITIZE=ON -C build-dir=build/sanitize .
+	  --force-reinstall $(BUILD_FLAGS) -C cmake.define.ZELMAR_SANITIZE=ON -C build-dir=build/sanitize-$(PYVER) .
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
 clean:
-	rm -rf $(VENV) $(SAN_VENV) build dist sdk/build sim/build
+	rm -rf .venv .venv-* build dist sdk/build sim/build

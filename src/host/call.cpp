@@ -5,6 +5,7 @@
 
 namespace host {
 
+#if PY_VERSION_HEX < 0x030B0000
 namespace {
 
 // Whether the type may intercept reads or writes of `name` ahead of the instance dict.
@@ -14,6 +15,7 @@ bool has_data_descriptor(PyTypeObject* type, PyObject* name) noexcept {
 }
 
 }  // namespace
+#endif
 
 Ref class_attr(Obj cls, Borrowed name) noexcept {
   // `type` itself has no attribute of these names, or its own would come first.

@@ -41,7 +41,7 @@ void copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute
   if (allow_none || value != Py_None) check_status(PyDict_SetItemString(dict, key, value));
 }
 
-// Reads "major.minor" off the front of a version string such as sys.version.
+// Reads "major.minor" off the front of a version string such as Py_GetVersion()'s.
 bool parse_version(const char* text, int& major, int& minor) noexcept {
   char* end = nullptr;
   long parsed_major = std::strtol(text, &end, 10);
@@ -54,20 +54,23 @@ bool parse_version(const char* text, int& major, int& minor) noexcept {
   return true;
 }
 
+// The version the module was built for: the headers it was compiled against, unless the
+// build says otherwise (a test build that stands for another version).
+#ifndef ZELMAR_BUILT_FOR_MAJOR
+#define ZELMAR_BUILT_FOR_MAJOR PY_MAJOR_VERSION
+#define ZELMAR_BUILT_FOR_MINOR PY_MINOR_VERSION
+#endif
+
 // A RuntimeWarning when the running interpreter is not the one the module was built for.
+// The running version comes from the interpreter itself, not from sys.version, which any
+// code may reassign.
 void check_version() {
-  const char* text = Py_GetVersion();
-  PyObject* version = PySys_GetObject("version");  // borrowed; the running version string
-  if (version != nullptr && PyUnicode_Check(version)) {
-    text = PyUnicode_AsUTF8(version);
-    if (text == nullptr) fail();
-  }
   int major = 0, minor = 0;
-  if (!parse_version(text, major, minor)) return;
-  if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return;
+  if (!parse_version(Py_GetVersion(), major, minor)) return;
+  if (major == ZELMAR_BUILT_FOR_MAJOR && minor == ZELMAR_BUILT_FOR_MINOR) return;
   check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                PY_MAJOR_VERSION, PY_MINOR_VERSION, this_module.qualified_name,
+                                ZELMAR_BUILT_FOR_MAJOR, ZELMAR_BUILT_FOR_MINOR, this_module.qualified_name,
                                 "does not match", major, minor));
 }
 
