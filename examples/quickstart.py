@@ -3,9 +3,16 @@
 A file on Brimvale cloud storage, from its web URL: what is known offline, its hub and
 region, its latest version and content, its AEC Data Model element group; then a Dunmere
 analysis of that .sti file and its .sto result. Run by `make demo`.
-"""
-from io import BytesIO
 
+With ZELMAR_SIM_URL set (to the address `python -m zelmar_sim` prints), the journey goes to
+that simulator, running in its own process; otherwise it starts one in this process.
+"""
+import contextlib
+import os
+from io import BytesIO
+from typing import Optional
+
+import requests
 from zelmar_sim import DEMO_ITEM, DEMO_PROJECT, DEMO_TOKEN, Simulator, default_world
 
 from zelmar.external.brimvale import BrimvaleFile
@@ -16,13 +23,26 @@ def step(title: str) -> None:
     print(f"\n== {title}")
 
 
+def requests_seen(platform: Optional[Simulator], elsewhere: Optional[str]) -> list[tuple[int, str, str, str]]:
+    """(status, method, path, endpoint) of every request the simulator saw."""
+    if platform is not None:
+        return [(r.status, r.method, r.path, r.endpoint) for r in platform.requests]
+    answer = requests.get(f"{elsewhere}/sim/v1/requests", timeout=10)
+    answer.raise_for_status()
+    return [(r["status"], r["method"], r["path"], r["endpoint"]) for r in answer.json()["requests"]]
+
+
 def main() -> None:
     world = default_world()
     url = world.web_url(DEMO_PROJECT, DEMO_ITEM)
     token = DEMO_TOKEN  # in an application: OAuth2Integration("brimvale-integration").get_access_token()
+    elsewhere = os.environ.get("ZELMAR_SIM_URL")
 
-    with Simulator(world) as platform:
-        print(f"platform simulator on {platform.url}, standing in for {platform.origin}")
+    with contextlib.nullcontext() if elsewhere else Simulator(world) as platform:
+        if platform is None:
+            print(f"platform simulator at {elsewhere} (ZELMAR_SIM_URL)")
+        else:
+            print(f"platform simulator on {platform.url}, standing in for {platform.origin}")
 
         step("A file from its web URL (no requests)")
         file = BrimvaleFile(url)
@@ -48,12 +68,14 @@ def main() -> None:
         analysis = DunmereAnalysis(input_file=BytesIO(content))
         analysis.execute(timeout=30)
         sto = analysis.get_output_file()
+        if sto is None:
+            raise SystemExit("the analysis wrote no .sto file")
         print(sto.getvalue().decode().rstrip())
         print(f"as an SDK File: {analysis.get_output_file(as_file=True)!r}")
 
         step("Requests the platform saw")
-        for request in platform.requests:
-            print(f"{request.status} {request.method:4} {request.path}  ({request.endpoint})")
+        for status, method, path, endpoint in requests_seen(platform, elsewhere):
+            print(f"{status} {method:4} {path}  ({endpoint})")
 
 
 if __name__ == "__main__":

@@ -395,7 +395,7 @@ def test_a_metaclass_attribute_is_read_through_the_metaclass(brimvale, session):
     assert session.urls == ["http://from-metaclass/projects/P/items/I/tip"]
 
 
-@pytest.mark.parametrize("change", ["wrapped init", "replaced class", "new __new__"])
+@pytest.mark.parametrize("change", ["wrapped init", "replaced class"])
 def test_version_records_are_made_as_the_class_now_says(brimvale, session, monkeypatch, change):
     version_class = brimvale.BrimvaleFileVersion
     session.add(ok({"data": {"id": "v1"}}), ok({"data": {"id": "v1"}}))
@@ -404,20 +404,42 @@ def test_version_records_are_made_as_the_class_now_says(brimvale, session, monke
     if change == "wrapped init":
         original = version_class.__init__
         monkeypatch.setattr(version_class, "__init__", lambda self, *a, **k: calls.append(k) or original(self, *a, **k))
-    elif change == "replaced class":
+    else:
         class Sub(version_class):
             def __init__(self, *a, **k):
                 calls.append(k)
                 super().__init__(*a, **k)
         monkeypatch.setattr(brimvale, "BrimvaleFileVersion", Sub)
-    else:
-        monkeypatch.setattr(version_class, "__new__", lambda cls, *a, **k: calls.append(k) or object.__new__(cls))
     made_by_call = brimvale.BrimvaleFile("https://x/projects/P/items/I").get_latest_version("t")
     assert calls == [{"_access_token": "t", "_data": {"id": "v1"}}]
     assert vars(made_by_call) == vars(made_directly) == {"_access_token": "t", "_data": {"id": "v1"}}
     if change != "replaced class":
         assert made_by_call == made_directly and repr(made_by_call) == repr(made_directly)
     assert repr(made_directly) == "BrimvaleFileVersion(_data={'id': 'v1'})"
+
+
+def test_a_class_given_its_own_new_is_called_as_written():
+    # In a child interpreter: a class whose __new__ was set keeps the slot even once the
+    # attribute is deleted again.
+    from support import run_python
+
+    result = run_python("""
+        import zelmar.core
+        from zelmar.external import brimvale
+        class Session:
+            def get(self, url, headers, timeout):
+                class Response:
+                    def raise_for_status(self): pass
+                    def json(self): return {"data": {"id": "v1"}}
+                return Response()
+        zelmar.core._Context.session_with_retries = Session()
+        calls = []
+        brimvale.BrimvaleFileVersion.__new__ = lambda cls, *a, **k: calls.append(k) or object.__new__(cls)
+        version = brimvale.BrimvaleFile("https://x/projects/P/items/I").get_latest_version("t")
+        print(calls, vars(version))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[{'_access_token': 't', '_data': {'id': 'v1'}}] {'_access_token': 't', '_data': {'id': 'v1'}}"
 
 
 def test_failures_in_direct_calls_keep_their_traceback_entries(brimvale):

@@ -89,6 +89,7 @@ class File:
     def getvalue_binary(self) -> bytes:
         """The whole content as bytes."""
         if self._data is None:
+            assert self._url is not None  # a File holds data or a URL
             response = _Context.session_with_retries.get(self._url, timeout=DOWNLOAD_TIMEOUT)
             response.raise_for_status()
             self._data = response.content

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import sys
 import time
+from typing import Any
 
 import requests
 
@@ -17,7 +18,7 @@ from zelmar.external.external_program import WorkerOutcome, run_stand_in_job
 POLL_SECONDS = 0.02
 
 
-def run_job(claim: dict) -> WorkerOutcome:
+def run_job(claim: dict[str, Any]) -> WorkerOutcome:
     time.sleep(claim.get("delay") or 0)
     if claim.get("message"):
         return WorkerOutcome(error_message=claim["message"])

@@ -3,7 +3,7 @@ AEC Data Model hubs and element groups, and the tokens that may see them."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Iterable, Optional
+from typing import Any, Iterable, Optional
 from urllib.parse import quote
 
 WEB_ORIGIN = "https://app.brimvale.example"
@@ -16,7 +16,7 @@ class Hub:
     name: str
     region: str
 
-    def record(self) -> dict:
+    def record(self) -> dict[str, Any]:
         return {"type": "hubs", "id": self.id, "attributes": {"name": self.name, "region": self.region}}
 
 
@@ -32,7 +32,7 @@ class Version:
 class Item:
     id: str
     name: str
-    versions: list = field(default_factory=list)
+    versions: list[Version] = field(default_factory=list)
 
     @property
     def tip(self) -> Version:
@@ -44,7 +44,7 @@ class Project:
     id: str
     name: str
     hub_id: str
-    items: dict = field(default_factory=dict)
+    items: dict[str, Item] = field(default_factory=dict)
 
 
 @dataclass
@@ -67,9 +67,9 @@ class Token:
     """An access token and what it may see; None means everything of that kind."""
 
     value: str
-    hubs: Optional[set] = None
-    projects: Optional[set] = None
-    aec_hubs: Optional[set] = None
+    hubs: Optional[set[str]] = None
+    projects: Optional[set[str]] = None
+    aec_hubs: Optional[set[str]] = None
     expired: bool = False
 
     def sees_hub(self, hub_id: str) -> bool:
@@ -86,11 +86,11 @@ class Token:
 class World:
     """The platform's data. Build one with the add_ methods; lists keep their order."""
 
-    hubs: list = field(default_factory=list)
-    projects: dict = field(default_factory=dict)
-    aec_hubs: list = field(default_factory=list)
-    element_groups: list = field(default_factory=list)
-    tokens: dict = field(default_factory=dict)
+    hubs: list[Hub] = field(default_factory=list)
+    projects: dict[str, Project] = field(default_factory=dict)
+    aec_hubs: list[AecHub] = field(default_factory=list)
+    element_groups: list[ElementGroup] = field(default_factory=list)
+    tokens: dict[str, Token] = field(default_factory=dict)
     #: Results per GraphQL page when the request names no limit.
     page_size: int = 50
 
@@ -127,7 +127,8 @@ class World:
         self.element_groups.append(group)
         return group
 
-    def add_token(self, value: str, *, hubs=None, projects=None, aec_hubs=None, expired: bool = False) -> Token:
+    def add_token(self, value: str, *, hubs: Optional[Iterable[str]] = None, projects: Optional[Iterable[str]] = None,
+                  aec_hubs: Optional[Iterable[str]] = None, expired: bool = False) -> Token:
         token = Token(value, _set(hubs), _set(projects), _set(aec_hubs), expired)
         self.tokens[value] = token
         return token
@@ -145,7 +146,7 @@ class World:
         return None
 
 
-def _set(values):
+def _set(values: Optional[Iterable[str]]) -> Optional[set[str]]:
     return None if values is None else set(values)
 
 

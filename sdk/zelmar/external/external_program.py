@@ -18,7 +18,7 @@ import time
 from abc import ABCMeta, abstractmethod
 from dataclasses import dataclass
 from io import BytesIO
-from typing import Optional, Protocol
+from typing import Any, Optional, Protocol
 
 from ..errors import ExecutionError
 
@@ -39,7 +39,7 @@ class _JobContent:
 class WorkerOutcome:
     """A worker's answer: result content, or the error message it reported."""
 
-    result_content: Optional[dict] = None
+    result_content: Optional[dict[str, Any]] = None
     error_message: Optional[str] = None
 
 
@@ -61,12 +61,12 @@ WORKER_MESSAGE_PREFIX = b"#worker-message: "
 STI_HEADER = b"Dunmere input file"
 
 
-def result_files(files: dict) -> dict:
+def result_files(files: dict[str, bytes]) -> dict[str, Any]:
     """Result content holding files (name -> bytes), as workers store it."""
     return {"files": [{"name": name, "content": base64.b64encode(data).decode("ascii")} for name, data in files.items()]}
 
 
-def _get_dseries_file_body(result_content: dict, extension: str) -> Optional[BytesIO]:
+def _get_dseries_file_body(result_content: dict[str, Any], extension: str) -> Optional[BytesIO]:
     """The result file whose name ends with ``extension``, or None when there is none."""
     for entry in result_content.get("files", []):
         if entry["name"].endswith(extension):
@@ -169,7 +169,7 @@ class ExternalProgram(metaclass=ABCMeta):
     def __init__(self, queue_name: str, version: int) -> None:
         self._queue_name = queue_name
         self._version = version
-        self._result_content: Optional[dict] = None
+        self._result_content: Optional[dict[str, Any]] = None
 
     @abstractmethod
     def _generate_job_content(self) -> _JobContent:
@@ -187,7 +187,7 @@ class ExternalProgram(metaclass=ABCMeta):
             raise ExecutionError(outcome.error_message)
         self._result_content = outcome.result_content
 
-    def _get_result_content(self) -> dict:
+    def _get_result_content(self) -> dict[str, Any]:
         if self._result_content is None:
             raise ExecutionError("The job has no results: call execute() first")
         return self._result_content
