@@ -1,0 +1,68 @@
+"""The wheel as shipped: built and repaired for the running Python, installed into a fresh
+venv beside the stand-in SDK, and imported from there."""
+import os
+import subprocess
+import sys
+import zipfile
+from email.parser import Parser
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+TAG = "cp%d%d" % sys.version_info[:2]
+
+pytestmark = pytest.mark.skipif(os.environ.get("ZELMAR_SANITIZE") == "1",
+                                reason="a wheel is never a sanitizer build")
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    outdir = tmp_path_factory.mktemp("dist")
+    result = subprocess.run([sys.executable, str(ROOT / "tools" / "wheel.py"), str(outdir)], capture_output=True,
+                            text=True, timeout=900)
+    assert result.returncode == 0, result.stderr[-3000:]
+    return Path(result.stdout.strip().splitlines()[-1])
+
+
+def test_the_wheel_is_manylinux_for_this_python_and_carries_the_stubs(wheel):
+    name, version, python, abi, platform = wheel.name[: -len(".whl")].split("-")
+    assert (name, python, abi) == ("zelmar_external_native", TAG, TAG)
+    assert platform.startswith("manylinux_") and platform.endswith(("_x86_64", "_aarch64"))
+    with zipfile.ZipFile(wheel) as archive:
+        files = sorted(n for n in archive.namelist() if not n.startswith("zelmar_external_native-"))
+        metadata = Parser().parsestr(archive.read(f"zelmar_external_native-{version}.dist-info/METADATA").decode())
+    suffix = f".cpython-{TAG[2:]}-"
+    assert [f for f in files if not f.endswith("/")] == sorted([
+        *(f"zelmar/external/{m}{suffix}{'x86_64' if 'x86_64' in platform else 'aarch64'}-linux-gnu.so"
+          for m in ("brimvale", "dunmere")),
+        "zelmar/external/brimvale.pyi", "zelmar/external/dunmere.pyi", "zelmar/external/py.typed",
+    ])
+    assert set(metadata["Requires-Python"].split(",")) == {">=3.10", "<3.14"}
+    assert {f"Programming Language :: Python :: 3.{minor}" for minor in (10, 11, 12, 13)} <= set(
+        metadata.get_all("Classifier"))
+
+
+def test_the_wheel_installs_beside_the_stand_in_sdk(wheel, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    python = str(venv / "bin" / "python")
+    subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", str(ROOT / "sdk"),
+                    str(wheel)], check=True, capture_output=True, timeout=600)
+    result = subprocess.run([python, "-c", """
+import os
+from io import BytesIO
+import zelmar.external.brimvale as brimvale
+import zelmar.external.dunmere as dunmere
+here = os.path.dirname(brimvale.__file__)
+print(os.path.dirname(dunmere.__file__) == here, sorted(n for n in os.listdir(here) if n.endswith((".pyi", ".typed"))))
+print(brimvale.BrimvaleFile("https://x/projects/P-1/items/I-2").urn)
+print(dunmere.DunmereAnalysis(BytesIO(b"abc"))._generate_job_content().body)
+"""], capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "True ['brimvale.pyi', 'dunmere.pyi', 'py.typed']",
+        "I-2",
+        "YWJj",
+    ]
+    assert result.stderr == ""
