@@ -34,6 +34,7 @@ struct Members {
   host::Member get_item_tip, get_signed_s3_url, get_hubs, get_project;
   host::Member send_request, aec_get_hubs, get_element_groups_by_hub, get_pagination_variable;
   host::Member file_urn, file_project_id;  // BrimvaleFile's properties
+  host::Member version_storage_url;        // BrimvaleFileVersion's
 };
 extern Members members;
 

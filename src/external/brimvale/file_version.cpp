@@ -52,7 +52,9 @@ Ref key_from(const Member& extractor, PyObject* name, const Ref& url, const char
 Ref get_file(const Args& a) {
   PyObject* self = a[0];
   Ref download_url = [&]() -> Ref {
-    Ref url = getattr(self, n::storage_url);
+    const Member& property = members.version_storage_url;
+    Ref url = property.resolves_on(self, n::storage_url) ? invoke(property.function(), {self})
+                                                          : getattr(self, n::storage_url);
     if (!url) return {};
     if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
     Ref bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, url,
@@ -128,6 +130,7 @@ Ref make_file_version_class() {
       .impl = get_file,
   });
   Ref cls = must(call(dataclass, c.create()));
+  members.version_storage_url.remember(cls, n::storage_url);
   // What a version is made with, for new_version() while nothing of it has changed.
   if (PyType_Check(cls.get())) {
     PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n::__init__);

@@ -51,6 +51,12 @@ bool has_line_break_or_nul(PyObject* text) noexcept {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
+  if (kind == PyUnicode_1BYTE_KIND) {
+    const auto* chars = static_cast<const Py_UCS1*>(data);
+    for (Py_ssize_t i = 0; i < length; ++i)
+      if (chars[i] <= '\r' && (chars[i] == '\r' || chars[i] == '\n' || chars[i] == '\0')) return true;
+    return false;
+  }
   for (Py_ssize_t i = 0; i < length; ++i) {
     const Py_UCS4 c = PyUnicode_READ(kind, data, i);
     if (c == '\r' || c == '\n' || c == '\0') return true;
