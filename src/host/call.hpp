@@ -166,8 +166,10 @@ template <std::size_t K, class... A>
 // A set of ASCII characters, made at compile time: one flag per byte value.
 class CharSet {
  public:
-  constexpr explicit CharSet(const char* chars) noexcept {
+  // The characters of `chars`, and NUL too when asked.
+  constexpr explicit CharSet(const char* chars, bool with_nul = false) noexcept {
     for (; *chars != '\0'; ++chars) flags_[static_cast<unsigned char>(*chars) & 127u] = true;
+    flags_[0] = with_nul;
   }
   constexpr bool contains(Py_UCS4 c) const noexcept { return c < 128 && flags_[c]; }
   constexpr bool contains_byte(Py_UCS1 c) const noexcept { return flags_[c]; }

@@ -242,25 +242,32 @@ PyCodeObject* traceback_code(Function* f, const char* file, int line) noexcept {
   return code;
 }
 
-// The traceback entry of an exception leaving f at `where`: a frame over the kept code
-// object, made only now that it is needed.
-void leave_with_traceback(Function* f, Where where) noexcept {
-  if (where.file == nullptr) where = {f->file, static_cast<unsigned>(f->line)};
+// Adds to the pending exception a traceback entry over `code` (a reference it takes), as
+// the frame of a Python function would. A failure to make the entry loses only the entry.
+void add_entry(PyCodeObject* code, PyObject* globals) noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyCodeObject* code = traceback_code(f, where.file, static_cast<int>(where.line));
   PyFrameObject* frame = nullptr;
-  if (code != nullptr) {
-    PyObject* globals = f->globals != nullptr ? f->globals : record().globals;
-    frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    Py_DECREF(code);
-  }
-  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters; lose only the entry
+  if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+  Py_XDECREF(code);
+  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters
   PyErr_Restore(type, value, traceback);
   if (frame != nullptr) {
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
   }
+}
+
+// The traceback entry of an exception leaving f at `where`: a frame over the kept code
+// object, made only now that it is needed.
+void leave_with_traceback(Function* f, Where where) noexcept {
+  if (where.file == nullptr) where = {f->file, static_cast<unsigned>(f->line)};
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);  // making the code object must not see the exception
+  PyCodeObject* code = traceback_code(f, where.file, static_cast<int>(where.line));
+  if (code == nullptr) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+  add_entry(code, f->globals != nullptr ? f->globals : record().globals);
 }
 
 // Runs the body over bound arguments, adding the traceback entry of an exception that
@@ -643,21 +650,15 @@ PyObject* defining_class(PyObject* function, Loc loc) noexcept {
 
 void add_traceback(PyObject* name, const char* file, int line) noexcept {
   PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyFrameObject* frame = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);  // making the code object must not see the exception
   const char* text = PyUnicode_AsUTF8(name);
   PyCodeObject* code = text != nullptr ? PyCode_NewEmpty(file, text, line) : nullptr;
   PyObject* globals = record().globals;
   Ref scratch;
   if (globals == nullptr) globals = (scratch = Ref::steal(PyDict_New())).get();
-  if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-  Py_XDECREF(code);
-  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters; lose only the entry
+  if (code == nullptr || globals == nullptr) PyErr_Clear();
   PyErr_Restore(type, value, traceback);
-  if (frame != nullptr) {
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
-  }
+  add_entry(code, globals);
 }
 
 }  // namespace host

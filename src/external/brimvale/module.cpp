@@ -46,30 +46,14 @@ void body() {
 
 // A line break would end the header and the session would refuse it with a message that
 // quotes the whole header, token included; a NUL cuts it short.
-bool has_line_break_or_nul(PyObject* text) noexcept {
-  if (!PyUnicode_Check(text)) return false;
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  if (kind == PyUnicode_1BYTE_KIND) {
-    const auto* chars = static_cast<const Py_UCS1*>(data);
-    for (Py_ssize_t i = 0; i < length; ++i)
-      if (chars[i] <= '\r' && (chars[i] == '\r' || chars[i] == '\n' || chars[i] == '\0')) return true;
-    return false;
-  }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c == '\r' || c == '\n' || c == '\0') return true;
-  }
-  return false;
-}
+constexpr CharSet line_breaks_and_nul{"\r\n", true};
 
 }  // namespace
 
 Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   Ref value = add(Obj(n::bearer, loc), access_token);
   if (!value) return {};
-  if (has_line_break_or_nul(value))
+  if (PyUnicode_Check(value.get()) && has_any(value, line_breaks_and_nul))
     return raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
   return dict_of(loc, n::Authorization, value);
 }
