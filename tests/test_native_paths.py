@@ -471,3 +471,51 @@ def test_replacing_base64_or_its_encoder_takes_effect_on_the_next_call(monkeypat
     assert analysis._generate_job_content().body == "from-module"
     monkeypatch.undo()
     assert analysis._generate_job_content().body == "YWJj"
+
+
+# ---- kept verdicts: a class changed after a call is seen as it now is ----
+
+def changes_after_warm_calls(brimvale):
+    """(what is changed, the change, what the next call must then show)"""
+    api = brimvale._DataManagementAPI
+
+    def base_url_on_class(Sub, Handle):
+        Sub.DATA_BASE_URL = "http://changed"
+
+    def base_url_on_base(Sub, Handle):
+        api.DATA_BASE_URL = "http://changed-in-base"
+
+    def extractor_on_class(Sub, Handle):
+        Sub._extract_element_id_from_url = staticmethod(lambda **kw: "from-new-member")
+
+    def property_on_class(Sub, Handle):
+        Handle.urn = property(lambda self: "urn-from-new-property")
+
+    def descriptor_on_class(Sub, Handle):
+        Handle._url = property(lambda self: "https://x/projects/FROM-DESCRIPTOR/items/I", lambda self, value: None)
+
+    return [
+        (base_url_on_class, lambda urls, file: urls[-1].startswith("http://changed/projects/")),
+        (base_url_on_base, lambda urls, file: urls[-1].startswith("http://changed-in-base/projects/")),
+        (extractor_on_class, lambda urls, file: "/items/from-new-member/" in urls[-1]),
+        (property_on_class, lambda urls, file: "/items/urn-from-new-property/" in urls[-1]),
+        (descriptor_on_class, lambda urls, file: "/projects/FROM-DESCRIPTOR/" in urls[-1]),
+    ]
+
+
+@pytest.mark.parametrize("index", range(5))
+def test_a_class_changed_after_warm_calls_is_seen_as_it_now_is(brimvale, session, monkeypatch, index):
+    change, holds = changes_after_warm_calls(brimvale)[index]
+    monkeypatch.setattr(brimvale._DataManagementAPI, "DATA_BASE_URL", brimvale._DataManagementAPI.DATA_BASE_URL)
+    Sub = type("Sub", (brimvale._DataManagementAPI,), {})
+    Handle = type("Handle", (brimvale.BrimvaleFile,), {})
+    monkeypatch.setattr(brimvale, "_DataManagementAPI", Sub)
+    session.add(*[ok({"data": {"id": "v"}})] * 6)
+    for _ in range(3):  # every kept verdict warm
+        file = Handle("https://x/projects/P/items/I")
+        file.get_latest_version("t")
+    assert session.urls[-1] == f"{API}/data/v1/projects/P/items/I/tip"
+    change(Sub, Handle)
+    file = Handle("https://x/projects/P/items/I")
+    file.get_latest_version("t")
+    assert holds(session.urls, file), session.urls[-1]

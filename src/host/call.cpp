@@ -5,32 +5,37 @@
 
 namespace host {
 
-#if PY_VERSION_HEX < 0x030B0000
-namespace {
-
-// Whether the type may intercept reads or writes of `name` ahead of the instance dict.
-bool has_data_descriptor(PyTypeObject* type, PyObject* name) noexcept {
-  PyObject* descriptor = _PyType_Lookup(type, name);
-  return descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr;
-}
-
-}  // namespace
-#endif
-
-Ref class_attr(Obj cls, Borrowed name) noexcept {
-  // `type` itself has no attribute of these names, or its own would come first.
-  if (Py_TYPE(cls.p) == &PyType_Type && _PyType_Lookup(&PyType_Type, name) == nullptr) {
-    PyObject* value = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.p), name);
-    if (value != nullptr && Py_TYPE(value)->tp_descr_get == nullptr) return Ref::borrow(value);
+Ref class_attr(Obj cls, const Name& name) noexcept {
+  if (Py_TYPE(cls.p) == &PyType_Type) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.p);
+    if (name.class_seen_.still(type)) return Ref::borrow(name.class_value_);
+    // `type` itself has no attribute of these names, or its own would come first.
+    if (_PyType_Lookup(&PyType_Type, name) == nullptr) {
+      PyObject* value = _PyType_Lookup(type, name);
+      if (value != nullptr && Py_TYPE(value)->tp_descr_get == nullptr) {
+        // Borrowed: the class holds it for as long as its version tag stays.
+        name.class_value_ = value;
+        name.class_seen_.remember(type);
+        return Ref::borrow(value);
+      }
+    }
   }
   return getattr(cls, name);
 }
 
-Ref instance_attr(Obj self, Borrowed name) noexcept {
+bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept {
+  if (name.plain_seen_.still(type)) return true;
+  PyObject* descriptor = _PyType_Lookup(type, name);
+  if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return false;
+  name.plain_seen_.remember(type);
+  return true;
+}
+
+Ref instance_attr(Obj self, const Name& name) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
   // From 3.11 instances keep their attributes outside a dict until one is asked for.
   PyTypeObject* type = Py_TYPE(self.p);
-  if (type->tp_getattro == PyObject_GenericGetAttr && !has_data_descriptor(type, name)) {
+  if (type->tp_getattro == PyObject_GenericGetAttr && no_data_descriptor(type, name)) {
     PyObject** dictptr = _PyObject_GetDictPtr(self.p);
     if (dictptr != nullptr && *dictptr != nullptr) {
       PyObject* value = PyDict_GetItemWithError(*dictptr, name);
@@ -42,12 +47,12 @@ Ref instance_attr(Obj self, Borrowed name) noexcept {
   return getattr(self, name);
 }
 
-bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>> items) noexcept {
+bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
   PyTypeObject* type = Py_TYPE(self.p);
   PyObject** dictptr = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(self.p) : nullptr;
   bool direct = dictptr != nullptr;
-  for (const auto& [name, value] : items) direct = direct && !has_data_descriptor(type, name);
+  for (const Assignment& item : items) direct = direct && no_data_descriptor(type, item.name);
   if (direct) {
     if (*dictptr == nullptr) {
       // A fresh instance: a plain dict, filled in order (cheaper than the type's shared-key
@@ -56,13 +61,13 @@ bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>
       if (*dictptr == nullptr) return static_cast<bool>(failure(self.loc));
     }
     Ref dict = Ref::borrow(*dictptr);
-    for (const auto& [name, value] : items)
-      if (!status(PyDict_SetItem(dict, name, value), self.loc)) return false;
+    for (const Assignment& item : items)
+      if (!status(PyDict_SetItem(dict, item.name, item.value), self.loc)) return false;
     return true;
   }
 #endif
-  for (const auto& [name, value] : items)
-    if (!setattr(self, name, value)) return false;
+  for (const Assignment& item : items)
+    if (!setattr(self, item.name, item.value)) return false;
   return true;
 }
 

@@ -57,19 +57,28 @@ inline bool status(int s, Loc loc) noexcept {
 
 // cls.name for a class attribute that is a plain value (a base URL, a shared session).
 // While the class's metaclass is exactly `type`, and the value found along the MRO has no
-// __get__, it is what the attribute lookup returns; anything else goes the usual way.
-[[nodiscard]] Ref class_attr(Obj cls, Borrowed name) noexcept;
+// __get__, it is what the attribute lookup returns; anything else goes the usual way. The
+// value is kept with the class's version tag (see TypeSeen).
+[[nodiscard]] Ref class_attr(Obj cls, const Name& name) noexcept;
+
+// Whether the type has no data descriptor of that name: its instances' dict holds what
+// the generic getattr and setattr read and write under it.
+bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
 
 // self.name for an attribute the instance keeps in its dict. While the type uses the
 // generic getattr and has no data descriptor of that name (which would come first), the
 // instance dict is read directly, as the generic getattr would read it; a name the dict
 // lacks, and everything else, goes the usual way.
-[[nodiscard]] Ref instance_attr(Obj self, Borrowed name) noexcept;
+[[nodiscard]] Ref instance_attr(Obj self, const Name& name) noexcept;
 
 // self.name = value for each pair, in order. While the type uses the generic setattr and
 // has no data descriptor of any of the names, the values go straight into the instance
 // dict, where the generic setattr would put them; otherwise through setattr.
-[[nodiscard]] bool set_instance_attrs(Obj self, std::initializer_list<std::array<PyObject*, 2>> items) noexcept;
+struct Assignment {
+  const Name& name;
+  PyObject* value;
+};
+[[nodiscard]] bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexcept;
 
 [[nodiscard]] inline Ref getitem(Obj o, Borrowed key) noexcept { return result(PyObject_GetItem(o.p, key), o.loc); }
 

@@ -612,8 +612,13 @@ void Member::remember(PyObject* cls, PyObject* name) noexcept {
 bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
   // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
   if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
-  return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name) == descriptor_ &&
-         wrapped_callable(descriptor_) == function_;
+  // The member may be re-initialised in place, which changes no class: checked every time.
+  if (wrapped_callable(descriptor_) != function_) return false;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  if (seen_.still(type)) return true;
+  if (_PyType_Lookup(type, name) != descriptor_) return false;
+  seen_.remember(type);
+  return true;
 }
 
 bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
@@ -621,7 +626,11 @@ bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
   // dict, so the type's MRO alone decides.
   PyTypeObject* type = Py_TYPE(self);
   if (descriptor_ == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return false;
-  return _PyType_Lookup(type, name) == descriptor_ && wrapped_callable(descriptor_) == function_;
+  if (wrapped_callable(descriptor_) != function_) return false;
+  if (seen_.still(type)) return true;
+  if (_PyType_Lookup(type, name) != descriptor_) return false;
+  seen_.remember(type);
+  return true;
 }
 
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {
@@ -629,6 +638,8 @@ Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc)
   if (result == nullptr) note(loc);
   return Ref::steal(result);
 }
+
+void add_traceback_entry(PyObject* function) noexcept { leave_with_traceback(as_function(function), {}); }
 
 Ref keyword_default(PyObject* function, PyObject* name) noexcept {
   PyObject* kwdefaults = as_function(function)->kwdefaults;

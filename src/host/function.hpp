@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/error.hpp"
+#include "host/names.hpp"
 
 namespace host {
 
@@ -60,6 +61,7 @@ class Member {
  private:
   PyObject* descriptor_ = nullptr;  // kept for the life of the process
   PyObject* function_ = nullptr;
+  mutable TypeSeen seen_;           // the class last seen holding the member
 };
 
 // Calls a module function with its arguments already bound, one value per parameter in
@@ -68,6 +70,10 @@ class Member {
 // goes from one module function to another, and any cycle also passes through a call
 // that the interpreter or the function's vectorcall guards.
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc = Loc::current()) noexcept;
+
+// Adds the traceback entry of a module function to the pending exception, at the line it
+// is defined on: for a call that went past that function straight to the one it calls.
+void add_traceback_entry(PyObject* function) noexcept;
 
 // The current default of a keyword-only parameter (from __kwdefaults__), as binding would
 // take it; an empty Ref without an exception when it has none.

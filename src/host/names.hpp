@@ -9,6 +9,29 @@
 
 namespace host {
 
+class Ref;
+struct Obj;
+
+// A type as it was when a check of its attributes passed. While it is the same type with
+// the same valid version tag, neither it nor any of its bases has changed since (the
+// interpreter renews the tag on every such change, as its own attribute caches rely on),
+// so the check still holds.
+class TypeSeen {
+ public:
+  bool still(PyTypeObject* type) const noexcept {
+    return type == type_ && type->tp_version_tag == version_ && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+  }
+  void remember(PyTypeObject* type) noexcept {
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return;
+    type_ = type;  // compared, never followed: a type made later gets a new tag
+    version_ = type->tp_version_tag;
+  }
+
+ private:
+  PyTypeObject* type_ = nullptr;
+  unsigned version_ = 0;
+};
+
 // Something the module makes once at load time. Instances are static objects that
 // register themselves; make_interned() builds them all when the module executes.
 class Interned {
@@ -39,6 +62,9 @@ class Name final : public Interned {
 
  private:
   friend class GlobalCache;
+  friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
+  friend Ref instance_attr(struct Obj self, const Name& name) noexcept;
+  friend bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
   void make() override;
   const char* text_;
   PyObject* obj_ = nullptr;
@@ -46,6 +72,11 @@ class Name final : public Interned {
   // (see global() in globals.hpp).
   mutable std::uint64_t global_version_ = 0;
   mutable PyObject* global_value_ = nullptr;
+  // The class attribute of this name as last read (see class_attr() in call.hpp), and the
+  // type last seen without a data descriptor of this name.
+  mutable TypeSeen class_seen_;
+  mutable PyObject* class_value_ = nullptr;
+  mutable TypeSeen plain_seen_;
 };
 
 // A tuple of N interned names: the keyword names of a call, or the names of a from-import.

@@ -44,6 +44,12 @@ host::Ref make_file_class();
 host::Ref make_data_management_class();
 host::Ref make_aec_data_model_class();
 
+// api.<extractor>(url) for an extractor that resolves to the module's own (the one for
+// `category`): while the static method it forwards to is the module's own too, the search
+// runs directly, and a failure still shows both functions' traceback entries.
+host::Ref extract_directly(PyObject* api, const host::Member& extractor, PyObject* category, PyObject* url,
+                           host::Loc loc = host::Loc::current()) noexcept;
+
 // BrimvaleFileVersion(_access_token=token, _data=data)
 host::Ref new_version(PyObject* token, PyObject* data) noexcept;
 

@@ -163,6 +163,18 @@ Ref extract_element_id(const Args& a) {
   return call_method(match, n::group, constants.one);
 }
 
+}  // namespace
+
+Ref extract_directly(PyObject* api, const Member& extractor, PyObject* category, PyObject* url, Loc loc) noexcept {
+  if (!members.extract_element_id.resolves(api, n::_extract_element_id_from_url))
+    return invoke(extractor.function(), {api, url}, loc);
+  Ref found = invoke(members.extract_element_id.function(), {url, category}, loc);
+  if (!found) add_traceback_entry(extractor.function());
+  return found;
+}
+
+namespace {
+
 // Through cls, so that a subclass replacing the static method changes all four.
 Ref extract(const Args& a, PyObject* category) {
   PyObject *cls = a[0], *url = a[1];
@@ -222,7 +234,7 @@ Ref path_segment(PyObject* identifier) noexcept {
 
 // GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
 // alternates fixed text and identifiers, starting with fixed text: fixed, id, fixed, ...
-Ref get_json(PyObject* cls, PyObject* base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
+Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
   Ref http = session();
   if (!http) return {};
   Ref base = class_attr(cls, base_attribute);

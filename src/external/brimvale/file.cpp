@@ -48,14 +48,14 @@ Ref init(const Args& a) {
 Ref url(const Args& a) { return instance_attr(a[0], n::_url); }
 
 // _DataManagementAPI.<extractor>(self._url), refused with `message` when it finds nothing.
-Ref extracted(PyObject* self, const Member& extractor, PyObject* name, const char* message) {
+Ref extracted(PyObject* self, const Member& extractor, PyObject* name, PyObject* category, const char* message) {
   Ref api = global(n::_DataManagementAPI);
   if (!api) return {};
   Ref found;
   if (extractor.resolves(api, name)) {
     Ref url = instance_attr(self, n::_url);
     if (!url) return {};
-    found = invoke(extractor.function(), {api, url});
+    found = extract_directly(api, extractor, category, url);
   } else {
     Ref extract = getattr(api, name);
     if (!extract) return {};
@@ -71,12 +71,12 @@ Ref extracted(PyObject* self, const Member& extractor, PyObject* name, const cha
 }
 
 Ref urn(const Args& a) {
-  return extracted(a[0], members.extract_item_id, n::extract_item_id_from_url,
+  return extracted(a[0], members.extract_item_id, n::extract_item_id_from_url, n::items_category,
                    "Could not extract urn (item id) from URL");
 }
 
 Ref project_id(const Args& a) {
-  return extracted(a[0], members.extract_project_id, n::extract_project_id_from_url,
+  return extracted(a[0], members.extract_project_id, n::extract_project_id_from_url, n::projects_category,
                    "Could not extract project id from URL");
 }
 

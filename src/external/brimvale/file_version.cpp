@@ -41,10 +41,11 @@ Ref storage_url(const Args& a) {
 }
 
 // _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
-Ref key_from(const Member& extractor, PyObject* name, const Ref& url, const char* message) {
+Ref key_from(const Member& extractor, PyObject* name, PyObject* category, const Ref& url, const char* message) {
   Ref api = global(n::_DataManagementAPI);
   if (!api) return {};
-  Ref key = extractor.resolves(api, name) ? invoke(extractor.function(), {api, url}) : call_method(api, name, url);
+  Ref key = extractor.resolves(api, name) ? extract_directly(api, extractor, category, url)
+                                          : call_method(api, name, url);
   if (key.get() == Py_None) return raise(PyExc_ValueError, message);
   return key;
 }
@@ -57,10 +58,10 @@ Ref get_file(const Args& a) {
                                                           : getattr(self, n::storage_url);
     if (!url) return {};
     if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
-    Ref bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, url,
+    Ref bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, url,
                               "Could not extract bucket_key from storage URL");
     if (!bucket_key) return {};
-    Ref object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, url,
+    Ref object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, n::objects_category, url,
                               "Could not extract object_key from storage URL");
     if (!object_key) return {};
     Ref api = global(n::_DataManagementAPI);
