@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace host {
 
@@ -124,7 +127,21 @@ bool has_any(PyObject* text, const CharSet& set) noexcept {
   const void* data = PyUnicode_DATA(text);
   if (kind == PyUnicode_1BYTE_KIND) {
     const auto* chars = static_cast<const Py_UCS1*>(data);
-    for (Py_ssize_t i = 0; i < length; ++i)
+    Py_ssize_t i = 0;
+#if defined(__SSE2__)
+    if (const int count = set.small_count(); count > 0 && length >= 32) {
+      // Sixteen characters at a time against each character of the set.
+      __m128i wanted[4];
+      for (int k = 0; k < count; ++k) wanted[k] = _mm_set1_epi8(static_cast<char>(set.listed(k)));
+      for (; i + 16 <= length; i += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i));
+        __m128i found = _mm_cmpeq_epi8(block, wanted[0]);
+        for (int k = 1; k < count; ++k) found = _mm_or_si128(found, _mm_cmpeq_epi8(block, wanted[k]));
+        if (_mm_movemask_epi8(found) != 0) return true;
+      }
+    }
+#endif
+    for (; i < length; ++i)
       if (set.contains_byte(chars[i])) return true;
     return false;
   }

@@ -177,14 +177,28 @@ class CharSet {
  public:
   // The characters of `chars`, and NUL too when asked.
   constexpr explicit CharSet(const char* chars, bool with_nul = false) noexcept {
-    for (; *chars != '\0'; ++chars) flags_[static_cast<unsigned char>(*chars) & 127u] = true;
+    for (; *chars != '\0'; ++chars) {
+      const auto c = static_cast<unsigned char>(static_cast<unsigned char>(*chars) & 127u);
+      flags_[c] = true;
+      if (count_ < 4) list_[count_] = c;
+      ++count_;
+    }
     flags_[0] = with_nul;
+    if (with_nul) {
+      if (count_ < 4) list_[count_] = 0;
+      ++count_;
+    }
   }
   constexpr bool contains(Py_UCS4 c) const noexcept { return c < 128 && flags_[c]; }
   constexpr bool contains_byte(Py_UCS1 c) const noexcept { return flags_[c]; }
+  // A set of at most four characters is also kept as a list, for comparing many at once.
+  constexpr int small_count() const noexcept { return count_ <= 4 ? count_ : 0; }
+  constexpr unsigned char listed(int i) const noexcept { return list_[i]; }
 
  private:
   bool flags_[256] = {};
+  unsigned char list_[4] = {};
+  int count_ = 0;
 };
 
 // Whether the str holds any character of the set.
