@@ -143,3 +143,18 @@ def test_pytest_lists_what_each_fixture_gives(tmp_path):
     out = " ".join(result.stdout.split())
     assert "zelmar_world -- " in out and "The World the simulator serves" in out
     assert "zelmar_platform -- " in out and "A running Simulator over zelmar_world" in out
+
+
+def test_polling_a_running_analysis_reuses_its_connections(zelmar_platform):
+    from io import BytesIO
+
+    from zelmar_sim import DEMO_STI
+
+    from zelmar.external.dunmere import DunmereAnalysis
+
+    zelmar_platform.fault("analysis", delay=0.4)  # the job runs long enough to be polled a few times
+    DunmereAnalysis(BytesIO(DEMO_STI)).execute(timeout=30)
+    polls = [r for r in zelmar_platform.job_requests if r.method == "GET"]
+    assert len(polls) >= 5
+    # One connection for the job's submitter and its polls, one for the worker process.
+    assert zelmar_platform.connections <= 2
