@@ -609,16 +609,19 @@ void Member::remember(PyObject* cls, PyObject* name) noexcept {
   Py_XSETREF(function_, Ref::borrow(callable).release());
 }
 
-bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
-  // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
-  if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
+bool Member::held_by(PyTypeObject* type, PyObject* name) const noexcept {
   // The member may be re-initialised in place, which changes no class: checked every time.
   if (wrapped_callable(descriptor_) != function_) return false;
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
   if (seen_.still(type)) return true;
   if (_PyType_Lookup(type, name) != descriptor_) return false;
   seen_.remember(type);
   return true;
+}
+
+bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
+  // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
+  if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
+  return held_by(reinterpret_cast<PyTypeObject*>(cls), name);
 }
 
 bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
@@ -626,11 +629,7 @@ bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
   // dict, so the type's MRO alone decides.
   PyTypeObject* type = Py_TYPE(self);
   if (descriptor_ == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return false;
-  if (wrapped_callable(descriptor_) != function_) return false;
-  if (seen_.still(type)) return true;
-  if (_PyType_Lookup(type, name) != descriptor_) return false;
-  seen_.remember(type);
-  return true;
+  return held_by(type, name);
 }
 
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {

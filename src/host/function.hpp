@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/call.hpp"
 #include "host/error.hpp"
 #include "host/names.hpp"
 
@@ -59,6 +60,9 @@ class Member {
   PyObject* function() const noexcept { return function_; }
 
  private:
+  // Whether the type's MRO gives the remembered member under name, wrapping the same function.
+  bool held_by(PyTypeObject* type, PyObject* name) const noexcept;
+
   PyObject* descriptor_ = nullptr;  // kept for the life of the process
   PyObject* function_ = nullptr;
   mutable TypeSeen seen_;           // the class last seen holding the member
@@ -70,6 +74,17 @@ class Member {
 // goes from one module function to another, and any cycle also passes through a call
 // that the interpreter or the function's vectorcall guards.
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc = Loc::current()) noexcept;
+
+// cls.name(**keywords) for a classmethod of the module whose keywords name every parameter
+// after cls, in order: straight to the function while cls.<name> resolves to the member,
+// through the attribute otherwise.
+template <std::size_t K, class... A>
+[[nodiscard]] Ref call_member_kw(const Member& member, Obj cls, Borrowed name, const Names<K>& kw,
+                                 const A&... args) noexcept {
+  static_assert(sizeof...(A) == K, "every parameter by keyword");
+  if (member.resolves(cls.p, name)) return invoke(member.function(), {cls.p, ptr(args)...}, cls.loc);
+  return call_method_kw(cls, name, kw, args...);
+}
 
 // Adds the traceback entry of a module function to the pending exception, at the line it
 // is defined on: for a call that went past that function straight to the one it calls.

@@ -67,8 +67,6 @@ class Borrowed {
     }
   Borrowed(const T& t) noexcept : p_(t.get()) {}
   PyObject* get() const noexcept { return p_; }
-  // Whether it holds an object: an empty Ref is a failure with the exception pending.
-  explicit operator bool() const noexcept { return p_ != nullptr; }
   operator PyObject*() const noexcept { return p_; }
 
  private:

@@ -158,14 +158,7 @@ Ref get_hub(const Args& a) {
   Ref hubs = [&]() -> Ref {
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
-    Ref answer;
-    if (members.get_hubs.resolves(api, n::get_hubs)) {
-      answer = invoke(members.get_hubs.function(), {api, token});
-    } else {
-      Ref request = getattr(api, n::get_hubs);
-      if (!request) return {};
-      answer = call_kw(request, n::kw_access_token, token);
-    }
+    Ref answer = call_member_kw(members.get_hubs, api, n::get_hubs, n::kw_access_token, token);
     if (!answer) return {};
     return item(answer, n::data);
   }();
@@ -197,11 +190,7 @@ Ref get_hub(const Args& a) {
       Ref api = global(n::_DataManagementAPI);
       if (!api) return {};
       // Only its success counts.
-      if (members.get_project.resolves(api, n::get_project))
-        return invoke(members.get_project.function(), {api, hub_id, project, token});
-      Ref request = getattr(api, n::get_project);
-      if (!request) return {};
-      return call_kw(request, n::kw_get_project, hub_id, project, token);
+      return call_member_kw(members.get_project, api, n::get_project, n::kw_get_project, hub_id, project, token);
     }();
     if (!answer) {
       Caught e;
@@ -256,14 +245,8 @@ Ref get_latest_version(const Args& a) {
     if (!item_id) return {};
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
-    Ref answer;
-    if (members.get_item_tip.resolves(api, n::get_item_tip)) {
-      answer = invoke(members.get_item_tip.function(), {api, project, item_id, token});
-    } else {
-      Ref request = getattr(api, n::get_item_tip);
-      if (!request) return {};
-      answer = call_kw(request, n::kw_get_item_tip, project, item_id, token);
-    }
+    Ref answer =
+        call_member_kw(members.get_item_tip, api, n::get_item_tip, n::kw_get_item_tip, project, item_id, token);
     if (!answer) return {};
     return item(answer, n::data);
   }();
