@@ -462,14 +462,15 @@ class _Handler(BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         split = urlsplit(self.path)
-        if split.path.startswith("/worker/") or split.path.startswith("/sim/"):
+        if split.path.startswith("/worker/"):
             entry = LoggedRequest(method, self.path, dict(self.headers), body, "jobs")
-            if split.path.startswith("/worker/"):
-                with sim._lock:
-                    sim.job_requests.append(entry)
-                self._answer(entry, self._jobs(method, split.path, body))
-            else:
-                self._answer(entry, self._control(method, split.path))
+            with sim._lock:
+                sim.job_requests.append(entry)
+            self._answer(entry, self._jobs(method, split.path, body))
+            return
+        if split.path.startswith("/sim/"):  # the simulator's own endpoints: in no log
+            self._answer(LoggedRequest(method, self.path, dict(self.headers), body, "control"),
+                         self._control(method, split.path))
             return
         endpoint, args = sim.route(method, split.path)
         if endpoint == "graphql":
