@@ -90,6 +90,21 @@ def test_extraction_edge_cases_match_re(brimvale, url, category):
     assert extracted(brimvale._DataManagementAPI, url, category) == reference(url, category)
 
 
+def test_identifiers_ending_around_the_blocks_match_re(brimvale):
+    # Every place an identifier can end relative to the sixteen-character blocks and the
+    # string's last block, for narrow and wide text.
+    api = brimvale._DataManagementAPI
+    differences = []
+    for category in ["items", "", "x", "é", "😀"]:
+        for prefix in range(0, 34):
+            for length in range(1, 20):
+                for suffix in ["", "?q", "/b", "//"]:
+                    url = "p" * prefix + f"/{category}/" + "i" * length + suffix
+                    if extracted(api, url, category) != reference(url, category):
+                        differences.append(url)
+    assert differences == []
+
+
 def test_literal_categories_do_not_go_through_re(brimvale, monkeypatch):
     compiled = []
     original = re._compile
@@ -519,3 +534,93 @@ def test_a_class_changed_after_warm_calls_is_seen_as_it_now_is(brimvale, session
     file = Handle("https://x/projects/P/items/I")
     file.get_latest_version("t")
     assert holds(session.urls, file), session.urls[-1]
+
+
+# ---- constructing a handle ----
+
+URL = "https://x/projects/P/items/I"
+
+CONSTRUCTIONS = [
+    ((URL,), {}),
+    ((), {"url": URL}),
+    ((), {}),
+    ((URL, "extra"), {}),
+    ((URL,), {"url": URL}),
+    ((), {"url": URL, "other": 1}),
+    ((), {"self": 1, "url": URL}),
+    ((5,), {}),  # stored as given
+    (("x" * 20,), {}),
+]
+
+
+def constructed(make):
+    try:
+        obj = make()
+    except Exception as e:  # noqa: BLE001 - compared, not handled
+        entries = [entry.name for entry in traceback.extract_tb(e.__traceback__) if entry.filename.startswith("src/")]
+        return ("raises", type(e), str(e), entries)
+    return (type(obj), list(vars(obj).items()))
+
+
+@pytest.mark.parametrize("args, kwargs", CONSTRUCTIONS)
+def test_constructing_a_handle_matches_the_generic_type_call(brimvale, args, kwargs):
+    cls = brimvale.BrimvaleFile
+    expected = constructed(lambda: type.__call__(cls, *args, **kwargs))
+    assert constructed(lambda: cls(*args, **kwargs)) == expected
+    if not kwargs and len(args) == 1:
+        assert constructed(lambda: cls(args[0])) == expected  # a plain call, no star
+    if expected[0] == "raises":
+        assert expected[3] == ["zelmar.external.brimvale.BrimvaleFile.__init__"]
+    else:
+        assert [key for key, _ in expected[1]] == ["_url", "_latest_version", "_hub", "_aec_data_model_element_group"]
+
+
+def test_a_handle_class_changed_after_warm_calls_is_constructed_as_it_now_is(brimvale, monkeypatch):
+    cls = brimvale.BrimvaleFile
+    for _ in range(3):
+        cls(URL)
+    calls = []
+    original = cls.__init__
+    monkeypatch.setattr(cls, "__init__", lambda self, url: calls.append(url) or original(self, url))
+    assert vars(cls(URL))["_url"] == URL and calls == [URL]
+    monkeypatch.setattr(cls, "__init__", lambda self, url: 1)
+    with pytest.raises(TypeError, match=r"^__init__\(\) should return None, not 'int'$"):
+        cls(URL)
+    monkeypatch.undo()
+    assert vars(cls(URL))["_url"] == URL and calls == [URL]
+
+    monkeypatch.setattr(cls, "__abstractmethods__", frozenset({"missing"}), raising=False)
+    with pytest.raises(TypeError, match="abstract"):
+        cls(URL)
+    monkeypatch.undo()
+    assert type(cls(URL)) is cls
+
+    class Sub(cls):
+        def __init__(self, url, more):
+            super().__init__(url)
+            self.more = more
+
+    assert vars(Sub(URL, 1)) == {"_url": URL, "_latest_version": None, "_hub": None,
+                                 "_aec_data_model_element_group": None, "more": 1}
+
+
+def test_a_handle_class_given_its_own_new_is_constructed_through_it():
+    # In a child interpreter: the class keeps the slot once the attribute is deleted again.
+    from support import run_python
+
+    result = run_python("""
+        from zelmar.external import brimvale
+        cls = brimvale.BrimvaleFile
+        cls("https://x/projects/P/items/I")
+        calls = []
+        def new(klass, *args, **kwargs):
+            calls.append((args, kwargs))
+            return object.__new__(klass)
+        cls.__new__ = new
+        handle = cls("u", )
+        other = cls(url="v")
+        cls.__new__ = lambda klass, *a, **k: "not a handle"
+        print(calls, vars(handle)["_url"], vars(other)["_url"], cls("w"))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[(('u',), {}), ((), {'url': 'v'})] u v not a handle"

@@ -26,6 +26,24 @@ Ref class_attr(Obj cls, const Name& name) noexcept {
   return getattr(cls, name);
 }
 
+Ref module_attr(Obj module, const Name& name) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  if (Py_TYPE(module.p) == &PyModule_Type) {
+    auto* dict = reinterpret_cast<PyDictObject*>(PyModule_GetDict(module.p));
+    if (name.attr_value_ != nullptr && name.attr_version_ == dict->ma_version_tag) return Ref::borrow(name.attr_value_);
+    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name);
+    if (value != nullptr) {
+      // Borrowed: the dict holds it for as long as its version stays.
+      name.attr_version_ = dict->ma_version_tag;
+      name.attr_value_ = value;
+      return Ref::borrow(value);
+    }
+    if (PyErr_Occurred()) return failure(module.loc);
+  }
+#endif
+  return module_attr(module, Borrowed(name.get()));
+}
+
 bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept {
   if (name.plain_seen_.still(type)) return true;
   PyObject* descriptor = _PyType_Lookup(type, name);
@@ -50,6 +68,56 @@ Ref instance_attr(Obj self, const Name& name) noexcept {
   return getattr(self, name);
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+namespace {
+
+// The dicts {name: None, ...} of the attribute lists that constructors set, in order, made
+// on first use and kept.
+struct Layout {
+  std::array<const Name*, 8> names;
+  std::size_t count;
+  PyObject* dict;
+};
+std::array<Layout, 8> layouts;
+std::size_t layout_count = 0;
+
+// The kept dict for these names, or NULL (with no exception) for a list not kept.
+PyObject* fresh_layout(std::initializer_list<Assignment> items) noexcept {
+  const std::size_t count = items.size();
+  for (std::size_t i = 0; i < layout_count; ++i) {
+    const Layout& layout = layouts[i];
+    if (layout.count != count) continue;
+    std::size_t k = 0;
+    for (const Assignment& item : items) {
+      if (layout.names[k] != &item.name) break;
+      ++k;
+    }
+    if (k == count) return layout.dict;
+  }
+  if (layout_count == layouts.size() || count > layouts[0].names.size()) return nullptr;
+  Layout& layout = layouts[layout_count];
+  layout.count = 0;
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  for (const Assignment& item : items) {
+    if (PyDict_SetItem(dict, item.name, Py_None) < 0) {
+      PyErr_Clear();
+      return nullptr;
+    }
+    layout.names[layout.count++] = &item.name;
+  }
+  if (PyDict_Size(dict) != static_cast<Py_ssize_t>(count)) return nullptr;  // a name listed twice
+  layout.dict = dict.release();
+  ++layout_count;
+  return layout.dict;
+}
+
+}  // namespace
+#endif
+
 bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
   PyTypeObject* type = Py_TYPE(self.p);
@@ -58,10 +126,17 @@ bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexc
   for (const Assignment& item : items) direct = direct && no_data_descriptor(type, item.name);
   if (direct) {
     if (*dictptr == nullptr) {
-      // A fresh instance: a plain dict, filled in order (cheaper than the type's shared-key
-      // table, which suits attributes added one statement at a time).
-      *dictptr = _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size()));
+      // A fresh instance: a plain dict (cheaper than the type's shared-key table, which
+      // suits attributes added one statement at a time), copied from one that has the
+      // names in order, all None, so that only the other values are stored one by one.
+      PyObject* layout = fresh_layout(items);
+      *dictptr = layout != nullptr ? PyDict_Copy(layout) : PyDict_New();
       if (*dictptr == nullptr) return static_cast<bool>(failure(self.loc));
+      Ref dict = Ref::borrow(*dictptr);
+      for (const Assignment& item : items)
+        if ((layout == nullptr || item.value != Py_None) && !status(PyDict_SetItem(dict, item.name, item.value), self.loc))
+          return false;
+      return true;
     }
     Ref dict = Ref::borrow(*dictptr);
     for (const Assignment& item : items)

@@ -51,6 +51,10 @@ inline bool status(int s, Loc loc) noexcept {
   return getattr(o, name);
 }
 
+// The same for one of the module's names, the answer kept while the module dict keeps its
+// version tag (where the interpreter maintains it).
+[[nodiscard]] Ref module_attr(Obj module, const Name& name) noexcept;
+
 [[nodiscard]] inline bool setattr(Obj o, Borrowed name, Borrowed value) noexcept {
   return status(PyObject_SetAttr(o.p, name, value), o.loc);
 }

@@ -1,5 +1,8 @@
 #include "host/classes.hpp"
 
+#include <array>
+#include <cstddef>
+
 #include "host/call.hpp"
 #include "host/globals.hpp"
 #include "host/module.hpp"
@@ -33,7 +36,88 @@ PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases, Loc loc) {
   return reinterpret_cast<PyObject*>(winner);
 }
 
+const Name init_name{"__init__"};
+
+// A class constructed directly, and what it was made with.
+struct Constructed {
+  PyTypeObject* type;
+  PyObject* init;  // the module function, kept for the life of the process
+  newfunc new_slot;
+  initproc init_slot;
+  TypeSeen seen;   // the class last seen with init as its __init__
+};
+constexpr std::size_t max_constructed = 4;
+std::array<Constructed, max_constructed> constructed;
+std::size_t constructed_count = 0;
+
+// type.__call__(cls, *args, **kwargs) for a vectorcall: the generic path, through the
+// metaclass's call slot.
+PyObject* generic_construct(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  Ref positional = Ref::steal(PyTuple_New(nargs));
+  if (!positional) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, Ref::borrow(args[i]).release());
+  Ref keywords;
+  if (nkw > 0) {
+    keywords = Ref::steal(PyDict_New());
+    if (!keywords) return nullptr;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
+  }
+  ternaryfunc call = Py_TYPE(cls)->tp_call;
+  if (call == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(cls)->tp_name);
+    return nullptr;
+  }
+  return call(cls, positional.get(), keywords.get());
+}
+
+PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  const Constructed* entry = nullptr;
+  for (std::size_t i = 0; i < constructed_count; ++i)
+    if (constructed[i].type == type) entry = &constructed[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (entry == nullptr || Py_TYPE(cls) != &PyType_Type || type->tp_new != entry->new_slot ||
+      type->tp_init != entry->init_slot || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) != 0 ||
+      nargs + nkw + 1 > static_cast<Py_ssize_t>(max_parameters))
+    return generic_construct(cls, args, nargs, kwnames);
+  if (!entry->seen.still(type)) {
+    if (_PyType_Lookup(type, init_name) != entry->init) return generic_construct(cls, args, nargs, kwnames);
+    const_cast<Constructed*>(entry)->seen.remember(type);
+  }
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  // self first, then the arguments as given: the function binds them as for any call.
+  std::array<PyObject*, max_parameters> stack;
+  stack[0] = self.get();
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[static_cast<std::size_t>(i) + 1] = args[i];
+  // A module __init__ returns None on success, as type.__call__ requires of it.
+  Ref returned = Ref::steal(PyObject_Vectorcall(entry->init, stack.data(), static_cast<size_t>(nargs) + 1, kwnames));
+  if (!returned) return nullptr;
+  return self.release();
+}
+
 }  // namespace
+
+void construct_directly(PyObject* cls, Loc loc) {
+  if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  // Only a class whose calls the interpreter would hand to a call slot of its own, which
+  // it does not have yet.
+  if (type->tp_vectorcall != nullptr || (PyType_Type.tp_flags & Py_TPFLAGS_HAVE_VECTORCALL) == 0) return;
+  PyObject* init = _PyType_Lookup(type, init_name);
+  if (init == nullptr || !is_module_function(init) || type->tp_new != PyBaseObject_Type.tp_new) return;
+  if (constructed_count == max_constructed) {
+    PyErr_SetString(PyExc_SystemError, "too many directly constructed classes");
+    fail(loc);
+  }
+  Constructed& entry = constructed[constructed_count++];
+  entry = {type, Ref::borrow(init).release(), type->tp_new, type->tp_init, {}};
+  entry.seen.remember(type);
+  type->tp_vectorcall = construct_vectorcall;
+}
 
 ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc)
     : name_(Ref::borrow(name)) {

@@ -33,4 +33,12 @@ class ClassBuilder {
   Ref name_, bases_, metaclass_, namespace_, module_name_, cell_;
 };
 
+// Calls of a class made by `type` whose __init__ is a module function: while the class's
+// metaclass is still `type`, its __new__ object's, its __init__ that function and it is not
+// abstract (checked on every call), the instance is allocated and the function called with
+// it directly, as type.__call__ would, without the generic call's argument tuple and dict.
+// Anything else goes through the metaclass's __call__. Subclasses are not affected: the
+// interpreter does not pass a class's own call slot on to them.
+void construct_directly(PyObject* cls, Loc loc = Loc::current());
+
 }  // namespace host

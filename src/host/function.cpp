@@ -293,16 +293,21 @@ PyObject* run(Function* f, PyObject* const* values) noexcept {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
   Function* f = as_function(self);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   std::array<PyObject*, max_parameters> values;
   HeldDefaults held;
-  if (!bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, values.data(), held)) {
-    leave_with_traceback(f, {});
-    return nullptr;
+  PyObject* const* bound = args;  // every parameter given by position: already in order
+  if (nargs != f->argcount || f->kwonlycount != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+    if (!bind(f, args, nargs, kwnames, values.data(), held)) {
+      leave_with_traceback(f, {});
+      return nullptr;
+    }
+    bound = values.data();
   }
   // A cycle through compiled members (a subclass pointing one member at another) must end
   // in RecursionError, as it does for calls the interpreter makes, not in a C stack overflow.
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = run(f, values.data());
+  PyObject* result = run(f, bound);
   Py_LeaveRecursiveCall();
   return result;
 }
@@ -590,6 +595,8 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
+
+bool is_module_function(PyObject* o) noexcept { return Py_TYPE(o) == function_type(); }
 
 void Member::remember(PyObject* cls, PyObject* name) noexcept {
   if (!PyType_Check(cls)) return;

@@ -45,6 +45,9 @@ inline constexpr std::size_t max_parameters = 16;
 Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
                   PyObject* class_cell = nullptr);
 
+// Whether o is a function made by make_function (of this module).
+bool is_module_function(PyObject* o) noexcept;
+
 // A classmethod, staticmethod or property this module put in a class namespace, and the
 // module function it wraps (a property's getter). While cls.<name> (or self.<name>) still
 // resolves to that very member, checked by identity on every call, a call can go to the

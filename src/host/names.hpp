@@ -64,6 +64,7 @@ class Name final : public Interned {
   friend class GlobalCache;
   friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
   friend Ref instance_attr(struct Obj self, const Name& name) noexcept;
+  friend Ref module_attr(struct Obj module, const Name& name) noexcept;
   friend bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
   void make() override;
   const char* text_;
@@ -72,6 +73,10 @@ class Name final : public Interned {
   // (see global() in globals.hpp).
   mutable std::uint64_t global_version_ = 0;
   mutable PyObject* global_value_ = nullptr;
+  // The attribute of this name of the module last read (see module_attr() in call.hpp), and
+  // that module dict's version then: a version tag belongs to one state of one dict.
+  mutable std::uint64_t attr_version_ = 0;
+  mutable PyObject* attr_value_ = nullptr;
   // The class attribute of this name as last read (see class_attr() in call.hpp), and the
   // type last seen without a data descriptor of this name.
   mutable TypeSeen class_seen_;

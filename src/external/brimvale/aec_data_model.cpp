@@ -121,7 +121,7 @@ Ref get_element_groups_by_hub(const Args& a) {
     Ref urn_text = format_text(file_urn);
     if (!urn_text) return {};
     // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
-    constexpr CharSet quote{"'"};
+    static constexpr CharSet quote{"'"};
     if (has_any(urn_text, quote)) return raise(PyExc_ValueError, "File URN must not contain a single quote");
     Ref filter_text = join({n::file_urn_filter_head, urn_text, n::quote});
     if (!filter_text) return {};

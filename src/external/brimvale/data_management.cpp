@@ -43,6 +43,18 @@ bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) n
   return true;
 }
 
+#if defined(__SSE2__)
+// The first "/" or "?" at or after `from` in the last sixteen characters of a string of
+// one byte per character (n >= 16), or n: one block for what is left after whole blocks.
+[[gnu::noinline]] Py_ssize_t last_block_stop(const Py_UCS1* url, Py_ssize_t from, Py_ssize_t n) noexcept {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(url + n - 16));
+  auto stops = static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('/')), _mm_cmpeq_epi8(block, _mm_set1_epi8('?')))));
+  stops &= ~0u << (16 - (n - from));  // those before `from` were scanned already
+  return stops != 0 ? n - 16 + __builtin_ctz(stops) : n;
+}
+#endif
+
 // Where the identifier that starts at `start` ends: at the next "/" or "?", or the end.
 template <class U>
 Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept {
@@ -55,6 +67,7 @@ Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept
       const int stops = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, slash), _mm_cmpeq_epi8(block, question)));
       if (stops != 0) return end + __builtin_ctz(static_cast<unsigned>(stops));
     }
+    if (end < n && n >= 16) return last_block_stop(url, end, n);
   }
 #endif
   while (end < n && url[end] != '/' && url[end] != '?') ++end;
@@ -88,18 +101,23 @@ bool find_identifier(const U* url, Py_ssize_t n, PyObject* category, Py_ssize_t&
   Py_ssize_t i = 0;
 #if defined(__SSE2__)
   if constexpr (sizeof(U) == 1) {
-    // Sixteen characters at a time: every "/" of a block is a candidate, in order. Blocks
-    // lie wholly inside the string; the rest goes one character at a time.
+    // Sixteen start positions at a time: those with "/" there, the category's first
+    // character after it and "/" where the category would end are candidates, in order.
+    // (The category is one byte per character too, or it could not occur here.) Loads stay
+    // inside the string; the rest goes one character at a time.
     const __m128i slash = _mm_set1_epi8('/');
-    for (; i <= last && i + 16 <= n; i += 16) {
-      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i));
-      auto slashes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, slash)));
-      while (slashes != 0) {
-        const Py_ssize_t at = i + __builtin_ctz(slashes);
+    const __m128i first = m > 0 ? _mm_set1_epi8(static_cast<char>(static_cast<const Py_UCS1*>(text)[0])) : slash;
+    for (; i <= last && i + m + 17 <= n; i += 16) {
+      const __m128i at_slash = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i)), slash);
+      const __m128i then_first = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i + 1)), first);
+      const __m128i closing = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i + 1 + m)), slash);
+      auto candidates =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(at_slash, then_first), closing)));
+      while (candidates != 0) {
+        const Py_ssize_t at = i + __builtin_ctz(candidates);
         if (at > last) return false;
-        // Most slashes are not followed by the category and its closing slash: cheap to tell.
-        if (url[at + 1 + m] == '/' && identifier_at(url, n, at, text, kind, m, start, end)) return true;
-        slashes &= slashes - 1;
+        if (identifier_at(url, n, at, text, kind, m, start, end)) return true;
+        candidates &= candidates - 1;
       }
     }
   }
@@ -219,7 +237,7 @@ Ref path_segment(PyObject* identifier) noexcept {
   Ref text = format_text(identifier);
   if (!text) return {};
   if (is_dot_segment(text)) return raise(PyExc_ValueError, "Identifier must not be '.' or '..'");
-  constexpr CharSet path_separators{"/?#"};
+  static constexpr CharSet path_separators{"/?#"};
   if (!has_any(text, path_separators)) return text;
   const std::array<std::array<PyObject*, 2>, 3> escapes = {{
       {n::slash, escaped_slash},

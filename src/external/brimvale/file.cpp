@@ -505,6 +505,7 @@ Ref make_file_class() {
       .impl = get_hub,
   });
   Ref cls = c.create();
+  construct_directly(cls);
   members.file_urn.remember(cls, n::urn);
   members.file_project_id.remember(cls, n::project_id);
   return cls;
