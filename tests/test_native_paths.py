@@ -139,6 +139,33 @@ def test_replacing_re_or_its_search_takes_effect_on_the_next_call(brimvale, monk
     assert api.extract_item_id_from_url("/items/D") == "D"
 
 
+EXTRACTIONS = [
+    ("extractor", lambda b: b._DataManagementAPI.extract_project_id_from_url("/projects/P/items/I")),
+    ("handle urn", lambda b: b.BrimvaleFile("/projects/P/items/I").urn),
+    ("handle project id", lambda b: b.BrimvaleFile("/projects/P/items/I").project_id),
+]
+
+
+@pytest.mark.parametrize("name, extract", EXTRACTIONS, ids=[e[0] for e in EXTRACTIONS])
+def test_every_extraction_follows_a_replaced_search_or_re(brimvale, monkeypatch, name, extract):
+    expected = extract(brimvale)
+    seen = []
+    original_search = re.search
+    for _ in range(2):  # warm: the looks are kept
+        assert extract(brimvale) == expected
+    monkeypatch.setattr(re, "search", lambda pattern, string: seen.append(pattern) or original_search(pattern, string))
+    assert extract(brimvale) == expected and len(seen) == 1
+    monkeypatch.undo()
+    assert extract(brimvale) == expected and len(seen) == 1
+    fake_re = type(re)("re")
+    fake_re.search = lambda pattern, string: seen.append(("fake", pattern)) or original_search(pattern, string)
+    monkeypatch.setattr(brimvale, "re", fake_re)  # a plain module, not the library's
+    assert extract(brimvale) == expected and seen[-1][0] == "fake"
+    monkeypatch.delattr(brimvale, "re")
+    with pytest.raises(NameError, match="^name 're' is not defined$"):
+        extract(brimvale)
+
+
 # ---- GraphQL documents ----
 
 def test_replacing_dedent_takes_effect_on_the_next_call(brimvale, session, monkeypatch):

@@ -26,21 +26,15 @@ Ref class_attr(Obj cls, const Name& name) noexcept {
   return getattr(cls, name);
 }
 
+PyObject* module_entry(PyObject* module, const Name& name) noexcept {
+  if (Py_TYPE(module) != &PyModule_Type) return nullptr;
+  return kept_entry(PyModule_GetDict(module), name, name.attr_);
+}
+
 Ref module_attr(Obj module, const Name& name) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-  if (Py_TYPE(module.p) == &PyModule_Type) {
-    auto* dict = reinterpret_cast<PyDictObject*>(PyModule_GetDict(module.p));
-    if (name.attr_value_ != nullptr && name.attr_version_ == dict->ma_version_tag) return Ref::borrow(name.attr_value_);
-    PyObject* value = PyDict_GetItemWithError(reinterpret_cast<PyObject*>(dict), name);
-    if (value != nullptr) {
-      // Borrowed: the dict holds it for as long as its version stays.
-      name.attr_version_ = dict->ma_version_tag;
-      name.attr_value_ = value;
-      return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) return failure(module.loc);
-  }
-#endif
+  PyObject* value = module_entry(module.p, name);
+  if (value != nullptr) return Ref::borrow(value);
+  if (PyErr_Occurred()) return failure(module.loc);
   return module_attr(module, Borrowed(name.get()));
 }
 

@@ -52,8 +52,12 @@ inline bool status(int s, Loc loc) noexcept {
 }
 
 // The same for one of the module's names, the answer kept while the module dict keeps its
-// version tag (where the interpreter maintains it).
+// version tag (see KeptEntry).
 [[nodiscard]] Ref module_attr(Obj module, const Name& name) noexcept;
+
+// The entry of a plain module's dict for the name, borrowed; NULL when absent (see
+// kept_entry()) and for anything but a plain module.
+PyObject* module_entry(PyObject* module, const Name& name) noexcept;
 
 [[nodiscard]] inline bool setattr(Obj o, Borrowed name, Borrowed value) noexcept {
   return status(PyObject_SetAttr(o.p, name, value), o.loc);

@@ -645,7 +645,9 @@ Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc)
   return Ref::steal(result);
 }
 
-void add_traceback_entry(PyObject* function) noexcept { leave_with_traceback(as_function(function), {}); }
+void add_traceback_entry(PyObject* function, Where where) noexcept {
+  leave_with_traceback(as_function(function), where);
+}
 
 Ref keyword_default(PyObject* function, PyObject* name) noexcept {
   PyObject* kwdefaults = as_function(function)->kwdefaults;

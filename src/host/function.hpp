@@ -89,9 +89,10 @@ template <std::size_t K, class... A>
   return call_method_kw(cls, name, kw, args...);
 }
 
-// Adds the traceback entry of a module function to the pending exception, at the line it
-// is defined on: for a call that went past that function straight to the one it calls.
-void add_traceback_entry(PyObject* function) noexcept;
+// Adds the traceback entry of a module function to the pending exception, at `where` in
+// it (by default the line it is defined on): for a call that went past that function
+// straight to the one it calls, or to the work it does.
+void add_traceback_entry(PyObject* function, Where where = {}) noexcept;
 
 // The current default of a keyword-only parameter (from __kwdefaults__), as binding would
 // take it; an empty Ref without an exception when it has none.

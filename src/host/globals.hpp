@@ -32,6 +32,10 @@ Record& record() noexcept;
 // interpreter's own caches of globals use it). Where the tag is not maintained, a lookup.
 [[nodiscard]] Ref global(const Name& name, Loc loc = Loc::current()) noexcept;
 
+// The module dict's entry for the name, borrowed, kept like global()'s answers; NULL when
+// absent (see kept_entry()).
+PyObject* global_entry(const Name& name) noexcept;
+
 // A builtin, for the few the module looks up once when it loads; throws when missing.
 Ref builtin(Borrowed name, Loc loc = Loc::current());
 

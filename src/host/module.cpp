@@ -97,27 +97,14 @@ Ref global(Borrowed name, Loc loc) noexcept {
   return Ref::borrow(value);
 }
 
-// Reads and fills the kept answers of Name (a friend of it).
-class GlobalCache {
- public:
-  static Ref lookup(const Name& name, Loc loc) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    const std::uint64_t version = reinterpret_cast<PyDictObject*>(the_record.globals)->ma_version_tag;
-    if (name.global_value_ != nullptr && name.global_version_ == version) return Ref::borrow(name.global_value_);
-    // Only an answer from the module dict is kept: it holds the value while its version stays.
-    PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
-    if (value != nullptr) {
-      name.global_version_ = version;
-      name.global_value_ = value;
-      return Ref::borrow(value);
-    }
-    if (PyErr_Occurred()) return failure(loc);
-#endif
-    return global(Borrowed(name.get()), loc);
-  }
-};
+PyObject* global_entry(const Name& name) noexcept { return kept_entry(the_record.globals, name, name.global_); }
 
-Ref global(const Name& name, Loc loc) noexcept { return GlobalCache::lookup(name, loc); }
+Ref global(const Name& name, Loc loc) noexcept {
+  PyObject* value = global_entry(name);
+  if (value != nullptr) return Ref::borrow(value);
+  if (PyErr_Occurred()) return failure(loc);
+  return global(Borrowed(name.get()), loc);  // the builtins, or NameError
+}
 
 Ref builtin(Borrowed name, Loc loc) {
   PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);

@@ -32,6 +32,31 @@ class TypeSeen {
   unsigned version_ = 0;
 };
 
+// A dict's entry as last read, and the dict's version tag then. Every change of a dict
+// renews its tag from a counter of the whole interpreter, so a tag belongs to one state of
+// one dict: while it stays, so does the entry, held by the dict (the interpreter's own
+// caches of globals rely on this). Not kept where the interpreter keeps no such tag.
+struct KeptEntry {
+  std::uint64_t version = 0;
+  PyObject* value = nullptr;
+};
+
+// dict[key] for an exact dict and an exact str key, borrowed: the kept entry while the
+// dict's version stays, a lookup otherwise (kept when found). NULL when absent, or with an
+// exception pending when comparing with another key of the dict failed.
+inline PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+  const std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+  if (kept.value != nullptr && kept.version == version) return kept.value;
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value != nullptr) kept = {version, value};
+  return value;
+#else
+  (void)kept;
+  return PyDict_GetItemWithError(dict, key);
+#endif
+}
+
 // Something the module makes once at load time. Instances are static objects that
 // register themselves; make_interned() builds them all when the module executes.
 class Interned {
@@ -61,22 +86,18 @@ class Name final : public Interned {
   const char* text() const noexcept { return text_; }
 
  private:
-  friend class GlobalCache;
+  friend PyObject* global_entry(const Name& name) noexcept;
   friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
   friend Ref instance_attr(struct Obj self, const Name& name) noexcept;
-  friend Ref module_attr(struct Obj module, const Name& name) noexcept;
+  friend PyObject* module_entry(PyObject* module, const Name& name) noexcept;
   friend bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
   void make() override;
   const char* text_;
   PyObject* obj_ = nullptr;
-  // The module global of this name as last looked up, and the module dict's version then
-  // (see global() in globals.hpp).
-  mutable std::uint64_t global_version_ = 0;
-  mutable PyObject* global_value_ = nullptr;
-  // The attribute of this name of the module last read (see module_attr() in call.hpp), and
-  // that module dict's version then: a version tag belongs to one state of one dict.
-  mutable std::uint64_t attr_version_ = 0;
-  mutable PyObject* attr_value_ = nullptr;
+  // This name's entry in the module dict, and in the dict of the module last asked for an
+  // attribute of this name (see kept_entry()).
+  mutable KeptEntry global_;
+  mutable KeptEntry attr_;
   // The class attribute of this name as last read (see class_attr() in call.hpp), and the
   // type last seen without a data descriptor of this name.
   mutable TypeSeen class_seen_;

@@ -182,13 +182,37 @@ Ref extract_element_id(const Args& a) {
   return call_method(match, n::group, constants.one);
 }
 
+// Whether the module's re and re's search are still the standard library's, looked at in
+// the two module dicts (kept while neither changes), and the URL an exact str: then the
+// search for one of the extractors' own categories, all literals, runs here.
+bool searches_here(PyObject* url) noexcept {
+  if (!PyUnicode_CheckExact(url) || global_entry(n::re) != constants.std_re ||
+      module_entry(constants.std_re, n::search) != constants.std_search) {
+    PyErr_Clear();  // a failed look: the long way looks again and reports it
+    return false;
+  }
+  return true;
+}
+
+// The search for an extractor's own category, with the static method's traceback entry
+// (at the line the search failed on) if it fails, as if called.
+Ref search_here(PyObject* url, PyObject* category) noexcept {
+  Ref found = search_identifier(url, category);
+  if (!found) add_traceback_entry(members.extract_element_id.function(), take_noted());
+  return found;
+}
+
 }  // namespace
 
 Ref extract_directly(PyObject* api, const Member& extractor, PyObject* category, PyObject* url, Loc loc) noexcept {
   if (!members.extract_element_id.resolves(api, n::_extract_element_id_from_url))
     return invoke(extractor.function(), {api, url}, loc);
-  Ref found = invoke(members.extract_element_id.function(), {url, category}, loc);
-  if (!found) add_traceback_entry(extractor.function());
+  Ref found = searches_here(url) ? search_here(url, category)
+                                 : invoke(members.extract_element_id.function(), {url, category}, loc);
+  if (!found) {
+    add_traceback_entry(extractor.function());
+    note(loc);
+  }
   return found;
 }
 
@@ -197,8 +221,10 @@ namespace {
 // Through cls, so that a subclass replacing the static method changes all four.
 Ref extract(const Args& a, PyObject* category) {
   PyObject *cls = a[0], *url = a[1];
-  if (members.extract_element_id.resolves(cls, n::_extract_element_id_from_url))
+  if (members.extract_element_id.resolves(cls, n::_extract_element_id_from_url)) {
+    if (searches_here(url)) return search_here(url, category);
     return invoke(members.extract_element_id.function(), {url, category});
+  }
   return call_method_kw(cls, n::_extract_element_id_from_url, n::kw_extract, category, url);
 }
 
