@@ -176,7 +176,7 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
     Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
     for (std::size_t i = 0; i < count; ++i) {
       const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-      std::memcpy(out, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(n));
+      copy_bytes(out, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(n));
       out += n;
     }
     return joined;

@@ -29,14 +29,9 @@ const Name oss_path{"/oss/v2"};
 constexpr CharSet regex_metacharacters{".^$*+?{}[]\\|()"};
 
 template <class U>
-bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) noexcept {
+[[gnu::always_inline]] inline bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) noexcept {
   if constexpr (sizeof(U) == 1) {
-    if (kind == PyUnicode_1BYTE_KIND) {
-      const auto* c = static_cast<const Py_UCS1*>(category);
-      for (Py_ssize_t j = 0; j < length; ++j)
-        if (at[j] != c[j]) return false;
-      return true;
-    }
+    if (kind == PyUnicode_1BYTE_KIND) return same_bytes(at, category, static_cast<std::size_t>(length));
   }
   for (Py_ssize_t j = 0; j < length; ++j)
     if (at[j] != PyUnicode_READ(kind, category, j)) return false;
@@ -57,7 +52,7 @@ bool same_text(const U* at, const void* category, int kind, Py_ssize_t length) n
 
 // Where the identifier that starts at `start` ends: at the next "/" or "?", or the end.
 template <class U>
-Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept {
+[[gnu::always_inline]] inline Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept {
   Py_ssize_t end = start;
 #if defined(__SSE2__)
   if constexpr (sizeof(U) == 1) {
@@ -77,7 +72,7 @@ Py_ssize_t identifier_end(const U* url, Py_ssize_t start, Py_ssize_t n) noexcept
 // Whether "/<category>/" starts at i and one identifier character follows; then where it
 // starts and ends.
 template <class U>
-bool identifier_at(const U* url, Py_ssize_t n, Py_ssize_t i, const void* category, int kind, Py_ssize_t m,
+[[gnu::always_inline]] inline bool identifier_at(const U* url, Py_ssize_t n, Py_ssize_t i, const void* category, int kind, Py_ssize_t m,
                    Py_ssize_t& start, Py_ssize_t& end) noexcept {
   const Py_ssize_t after = i + 1 + m;
   if (url[after] != '/' || !same_text(url + i + 1, category, kind, m)) return false;
@@ -146,8 +141,8 @@ Ref search_identifier(PyObject* url, PyObject* category) noexcept {
     // An ASCII URL gives an ASCII identifier: a plain copy.
     Ref identifier = result(PyUnicode_New(end - start, 127), Loc::current());
     if (identifier)
-      std::memcpy(PyUnicode_1BYTE_DATA(identifier.get()), static_cast<const Py_UCS1*>(data) + start,
-                  static_cast<std::size_t>(end - start));
+      copy_bytes(PyUnicode_1BYTE_DATA(identifier.get()), static_cast<const Py_UCS1*>(data) + start,
+                 static_cast<std::size_t>(end - start));
     return identifier;
   }
   return result(PyUnicode_Substring(url, start, end), Loc::current());
