@@ -7,7 +7,7 @@ import textwrap
 import traceback
 
 import pytest
-from fakes import ok
+from fakes import ok, status
 
 API = "https://api.brimvale.example"
 
@@ -651,3 +651,103 @@ def test_a_handle_class_given_its_own_new_is_constructed_through_it():
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[(('u',), {}), ((), {'url': 'v'})] u v not a handle"
+
+
+# ---- the download's keys taken in place ----
+
+OSS = "https://api.brimvale.example/oss/v2"
+
+STORAGE_URLS = [
+    f"{OSS}/buckets/BKT-7/objects/OBJ-9.dat",
+    f"{OSS}/buckets/B/objects/dir%2Fname.dat",
+    f"{OSS}/buckets/B/objects/o?query=1",
+    f"{OSS}/buckets/B#frag/objects/o#x",         # "#" is escaped: the long way
+    f"{OSS}/buckets/./objects/o",                 # dot segments are refused: the long way
+    f"{OSS}/buckets/B/objects/%2E%2e",
+    f"{OSS}/buckets/.../objects/...",             # three dots are a name
+    f"{OSS}/buckets/é/objects/😀",                 # wide text: the long way
+    f"{OSS}/buckets/é/objects/ü",                 # Latin-1 text
+    # Two-byte characters whose first bytes spell "/buckets/KK/objects/OO": no key in the text.
+    (b"/buckets/KK/objects/OO/x" + b"zz" * 12).decode("utf-16-le"),
+    f"{OSS}/objects/o/buckets/b",                 # order of the segments does not matter
+    "/buckets//buckets/b/objects//objects/o",     # an empty key is skipped, as by re
+    "/buckets/b/objects/o",                       # shorter than a block
+    f"{OSS}/buckets/b",                           # no object key
+    f"{OSS}/objects/o",                           # no bucket key
+    "",
+    "x" * 40 + "/buckets/" + "b" * 30 + "/objects/" + "o" * 17,
+]
+
+ANSWERS = {
+    "ok": lambda: ok({"url": "https://download.example/x"}),
+    "403": lambda: status(403),
+    "500": lambda: status(500),
+    "no url": lambda: ok({"other": 1}),
+    "raised": lambda: RuntimeError("session down"),
+}
+
+
+def download(brimvale, session, storage_url, token, answer):
+    """What get_file does, as seen from outside: requests, result or exception chain, and
+    the module's traceback entries (name and line) on the way."""
+    session.requests.clear()
+    session.script.clear()
+    session.add(ANSWERS[answer]())
+    version = brimvale.BrimvaleFileVersion(token, {"relationships": {"storage": {"meta": {"link": {"href": storage_url}}}}})
+    try:
+        outcome = ("file", version.get_file().url)
+    except Exception as e:  # noqa: BLE001 - compared, not handled
+        outcome = []
+        while e is not None:
+            entries = [(entry.name, entry.lineno) for entry in traceback.extract_tb(e.__traceback__)
+                       if entry.filename.startswith("src/")]
+            outcome.append((type(e), str(e), entries))
+            e = e.__cause__
+    sent = [(r.method, r.args, r.kwargs) for r in session.requests]
+    return outcome, sent
+
+
+@pytest.mark.parametrize("storage_url", STORAGE_URLS)
+def test_keys_in_place_match_the_extractors(brimvale, session, monkeypatch, storage_url):
+    # The long way is taken when the module's re is not the library's module: a plain
+    # module with the library's search gives the same answers through the extractors.
+    long_way_re = type(re)("re")
+    long_way_re.search = re.search
+    for token in ["tok", "bad\ntoken", 5]:
+        for answer in ANSWERS:
+            in_place = download(brimvale, session, storage_url, token, answer)
+            with monkeypatch.context() as m:
+                m.setattr(brimvale, "re", long_way_re)
+                assert download(brimvale, session, storage_url, token, answer) == in_place, (token, answer)
+
+
+def replaced_download_members(api, seen):
+    """A subclass of the API per member the in-place keys stand for, each recording its call
+    and doing what the member does."""
+    def forwarding(name, kind):
+        original = api.__dict__[name].__func__
+
+        def member(*args, **kwargs):
+            seen.append(name)
+            return original(*args, **kwargs)
+
+        return type("Sub", (api,), {name: kind(member)})
+
+    return {
+        "bucket extractor": forwarding("extract_bucket_key_from_url", classmethod),
+        "object extractor": forwarding("extract_object_key_from_url", classmethod),
+        "static search": forwarding("_extract_element_id_from_url", staticmethod),
+        "signed url request": forwarding("get_signed_s3_url", classmethod),
+    }
+
+
+@pytest.mark.parametrize("member", ["bucket extractor", "object extractor", "static search", "signed url request"])
+def test_keys_in_place_follow_replaced_members(brimvale, session, monkeypatch, member):
+    seen = []
+    sub = replaced_download_members(brimvale._DataManagementAPI, seen)[member]
+    monkeypatch.setattr(brimvale, "_DataManagementAPI", sub)
+    outcome, sent = download(brimvale, session, f"{OSS}/buckets/B/objects/O", "t", "ok")
+    assert outcome == ("file", "https://download.example/x")
+    assert sent[0][1] == (f"{OSS}/buckets/B/objects/O/signeds3download",)
+    [name] = [key for key in vars(sub) if not key.startswith("__")]
+    assert seen == [name] * (2 if member == "static search" else 1)  # the static search serves both keys

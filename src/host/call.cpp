@@ -153,11 +153,29 @@ Ref add(Obj a, Borrowed b) noexcept {
   return result(PyNumber_Add(a.p, b), a.loc);
 }
 
-Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
+namespace {
+
+// The texts to join, as whole strs or as pieces of them.
+struct WholeTexts {
+  PyObject* const* parts;
+  PyObject* text(std::size_t i) const noexcept { return parts[i]; }
+  Py_ssize_t start(std::size_t) const noexcept { return 0; }
+  Py_ssize_t length(std::size_t i) const noexcept { return PyUnicode_GET_LENGTH(parts[i]); }
+};
+
+struct PieceTexts {
+  const Piece* pieces;
+  PyObject* text(std::size_t i) const noexcept { return pieces[i].text; }
+  Py_ssize_t start(std::size_t i) const noexcept { return pieces[i].start; }
+  Py_ssize_t length(std::size_t i) const noexcept { return pieces[i].length(); }
+};
+
+template <class Texts>
+Ref join_texts(const Texts& texts, std::size_t count, Loc loc) noexcept {
   Py_ssize_t length = 0;
   Py_UCS4 max_char = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* part = parts[i];
+    PyObject* part = texts.text(i);
     if (!PyUnicode_Check(part)) {
       PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found", Py_TYPE(part)->tp_name);
       return failure(loc);
@@ -165,7 +183,7 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(part) < 0) return failure(loc);
 #endif
-    length += PyUnicode_GET_LENGTH(part);
+    length += texts.length(i);
     const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
     if (part_max > max_char) max_char = part_max;
   }
@@ -175,19 +193,29 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
     // Every part is one byte per character too: plain copies (URLs, paths, headers).
     Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
     for (std::size_t i = 0; i < count; ++i) {
-      const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-      copy_bytes(out, PyUnicode_1BYTE_DATA(parts[i]), static_cast<std::size_t>(n));
+      const Py_ssize_t n = texts.length(i);
+      copy_bytes(out, PyUnicode_1BYTE_DATA(texts.text(i)) + texts.start(i), static_cast<std::size_t>(n));
       out += n;
     }
     return joined;
   }
   Py_ssize_t at = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(parts[i]);
-    if (PyUnicode_CopyCharacters(joined, at, parts[i], 0, n) < 0) return failure(loc);
+    const Py_ssize_t n = texts.length(i);
+    if (PyUnicode_CopyCharacters(joined, at, texts.text(i), texts.start(i), n) < 0) return failure(loc);
     at += n;
   }
   return joined;
+}
+
+}  // namespace
+
+Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
+  return join_texts(WholeTexts{parts}, count, loc);
+}
+
+Ref join(const Piece* pieces, std::size_t count, Loc loc) noexcept {
+  return join_texts(PieceTexts{pieces}, count, loc);
 }
 
 bool has_any(PyObject* text, const CharSet& set) noexcept {

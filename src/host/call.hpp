@@ -177,6 +177,18 @@ template <std::size_t K, class... A>
 
 // The concatenation of str parts, as an f-string builds it.
 [[nodiscard]] Ref join(PyObject* const* parts, std::size_t count, Loc loc = Loc::current()) noexcept;
+
+// A piece of text to join: a whole str, or the characters [start, end) of a str that is
+// all ASCII (so that the piece's widest character is known without reading it).
+struct Piece {
+  PyObject* text;
+  Py_ssize_t start = 0;
+  Py_ssize_t end = -1;  // -1: to the end of the str
+  Py_ssize_t length() const noexcept { return (end < 0 ? PyUnicode_GET_LENGTH(text) : end) - start; }
+};
+
+// The pieces one after another; non-str pieces are refused as by str.join.
+[[nodiscard]] Ref join(const Piece* pieces, std::size_t count, Loc loc = Loc::current()) noexcept;
 [[nodiscard]] inline Ref join(std::initializer_list<PyObject*> parts, Loc loc = Loc::current()) noexcept {
   return join(parts.begin(), parts.size(), loc);
 }

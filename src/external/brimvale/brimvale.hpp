@@ -50,6 +50,21 @@ host::Ref make_aec_data_model_class();
 host::Ref extract_directly(PyObject* api, const host::Member& extractor, PyObject* category, PyObject* url,
                            host::Loc loc = host::Loc::current()) noexcept;
 
+// Where the bucket and object keys are in a storage URL.
+struct KeySpans {
+  Py_ssize_t bucket_start = 0, bucket_end = 0, object_start = 0, object_end = 0;
+};
+
+// Whether get_file's keys can be taken from the storage URL in place (see
+// data_management.cpp); then `api` is _DataManagementAPI.
+bool keys_in_place(PyObject* url, KeySpans& keys, host::Ref& api) noexcept;
+
+// _DataManagementAPI.get_signed_s3_url(bucket_key=..., object_key=..., access_token=token)
+// for keys in place, as if called at `loc`: the same request, and on failure the same
+// traceback entry.
+host::Ref signed_s3_url_in_place(PyObject* api, PyObject* url, const KeySpans& keys, PyObject* token,
+                                 host::Loc loc = host::Loc::current()) noexcept;
+
 // BrimvaleFileVersion(_access_token=token, _data=data)
 host::Ref new_version(PyObject* token, PyObject* data) noexcept;
 

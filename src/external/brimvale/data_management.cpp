@@ -232,11 +232,8 @@ Ref extract_object_key(const Args& a) { return extract(a, n::objects_category); 
 
 // "." or "..", also percent-encoded ("%2e", "%2E%2e", ...): as a path segment it would make
 // the session's URL handling move up the path and send the request to another endpoint.
-bool is_dot_segment(PyObject* text) noexcept {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+bool is_dot_segment(int kind, const void* data, Py_ssize_t length) noexcept {
   if (length == 0 || length > 6) return false;
-  const int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
   int dots = 0;
   for (Py_ssize_t i = 0; i < length; ++dots) {
     const Py_UCS4 c = PyUnicode_READ(kind, data, i);
@@ -250,6 +247,10 @@ bool is_dot_segment(PyObject* text) noexcept {
     }
   }
   return dots <= 2;
+}
+
+bool is_dot_segment(PyObject* text) noexcept {
+  return is_dot_segment(PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text));
 }
 
 // An identifier as one path segment: "/", "?" and "#" would end it and send the request
@@ -272,17 +273,31 @@ Ref path_segment(PyObject* identifier) noexcept {
   return text;
 }
 
+// The session and the class's base URL of a request, looked up in this order.
+[[gnu::always_inline]] inline bool request_start(PyObject* cls, const Name& base_attribute, Ref& http, Ref& base) noexcept {
+  if (!(http = session())) return false;
+  base = class_attr(cls, base_attribute);
+  return base && (base = format_text(base));
+}
+
+// GET <the pieces> with the bearer token; the decoded JSON answer.
+template <class Part>  // a whole str (PyObject*), or a Piece
+[[gnu::always_inline]] inline Ref request_end(const Ref& http, const Part* parts, std::size_t count, PyObject* token) noexcept {
+  Ref url = join(parts, count);
+  if (!url) return {};
+  Ref headers = bearer_headers(token);
+  if (!headers) return {};
+  return checked_json(call_method_kw(http, n::get, n::kw_get, url, headers, constants.ten));
+}
+
 // GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
 // alternates fixed text and identifiers, starting with fixed text: fixed, id, fixed, ...
 Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
-  Ref http = session();
-  if (!http) return {};
-  Ref base = class_attr(cls, base_attribute);
-  if (!base || !(base = format_text(base))) return {};
-  PyObject* parts[6];
+  Ref http, base;
+  if (!request_start(cls, base_attribute, http, base)) return {};
+  PyObject* parts[6] = {base.get()};
   Ref segments[2];  // the identifiers' texts
-  std::size_t count = 0;
-  parts[count++] = base.get();
+  std::size_t count = 1;
   for (PyObject* piece : path) {
     if (count % 2 == 0) {  // an identifier
       Ref& segment = segments[count / 2 - 1];
@@ -291,11 +306,7 @@ Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<Py
     }
     parts[count++] = piece;
   }
-  Ref url = join(parts, count);
-  if (!url) return {};
-  Ref headers = bearer_headers(token);
-  if (!headers) return {};
-  return checked_json(call_method_kw(http, n::get, n::kw_get, url, headers, constants.ten));
+  return request_end(http, parts, count, token);
 }
 
 // Arguments: cls, then the keyword-only parameters in order.
@@ -307,6 +318,58 @@ Ref get_signed_s3_url(const Args& a) {
   return get_json(a[0], n::OSS_BASE_URL, {n::buckets_path, a[1], n::objects_path, a[2], n::signed_download_path},
                   a[3]);
 }
+
+}  // namespace
+
+// The bucket and object keys of a storage URL as spans of it, for the signed-URL request
+// without the extractors' strings: only while every member the long way goes through is
+// the module's own (the extractors, the static method they forward to, the request), re
+// and its search are the library's, the URL is an exact str of ASCII text, and both keys
+// are found and go into a path as they are (neither "." nor "..", no "#" to escape). Looks
+// only: no code runs and nothing fails. Otherwise false, and the long way does it all.
+bool keys_in_place(PyObject* url, KeySpans& keys, Ref& api) noexcept {
+  PyObject* found = global_entry(n::_DataManagementAPI);
+  if (found == nullptr || !members.extract_bucket_key.resolves(found, n::extract_bucket_key_from_url) ||
+      !members.extract_object_key.resolves(found, n::extract_object_key_from_url) ||
+      !members.extract_element_id.resolves(found, n::_extract_element_id_from_url) ||
+      !members.get_signed_s3_url.resolves(found, n::get_signed_s3_url) || !searches_here(url) ||
+      !PyUnicode_IS_ASCII(url)) {
+    PyErr_Clear();
+    return false;
+  }
+  const auto* text = PyUnicode_1BYTE_DATA(url);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
+  auto usable = [&](Py_ssize_t start, Py_ssize_t end) {
+    return !is_dot_segment(PyUnicode_1BYTE_KIND, text + start, end - start) &&
+           std::memchr(text + start, '#', static_cast<std::size_t>(end - start)) == nullptr;
+  };
+  if (!find_identifier(text, n, n::buckets_category, keys.bucket_start, keys.bucket_end) ||
+      !find_identifier(text, n, n::objects_category, keys.object_start, keys.object_end) ||
+      !usable(keys.bucket_start, keys.bucket_end) || !usable(keys.object_start, keys.object_end))
+    return false;
+  api = Ref::borrow(found);
+  return true;
+}
+
+Ref signed_s3_url_in_place(PyObject* api, PyObject* url, const KeySpans& keys, PyObject* token, Loc loc) noexcept {
+  Ref http, base, response;
+  if (request_start(api, n::OSS_BASE_URL, http, base)) {
+    const Piece parts[] = {{base.get()},
+                           {n::buckets_path},
+                           {url, keys.bucket_start, keys.bucket_end},
+                           {n::objects_path},
+                           {url, keys.object_start, keys.object_end},
+                           {n::signed_download_path}};
+    response = request_end(http, parts, std::size(parts), token);
+  }
+  if (!response) {
+    add_traceback_entry(members.get_signed_s3_url.function(), take_noted());
+    note(loc);
+  }
+  return response;
+}
+
+namespace {
 
 Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_path}, a[1]); }
 

@@ -58,21 +58,29 @@ Ref get_file(const Args& a) {
                                                           : getattr(self, n::storage_url);
     if (!url) return {};
     if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
-    Ref bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, url,
-                              "Could not extract bucket_key from storage URL");
-    if (!bucket_key) return {};
-    Ref object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, n::objects_category, url,
-                              "Could not extract object_key from storage URL");
-    if (!object_key) return {};
-    Ref api = global(n::_DataManagementAPI);
-    if (!api) return {};
-    const bool direct = members.get_signed_s3_url.resolves(api, n::get_signed_s3_url);
+    // While everything on the way is the module's own, the keys go from the storage URL
+    // into the request's URL without strings of their own (nothing runs before the token
+    // is read either way, so the order of what can be seen stays).
+    KeySpans keys;
+    Ref api, bucket_key, object_key;
+    const bool in_place = keys_in_place(url, keys, api);
+    if (!in_place) {
+      bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, url,
+                            "Could not extract bucket_key from storage URL");
+      if (!bucket_key) return {};
+      object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, n::objects_category, url,
+                            "Could not extract object_key from storage URL");
+      if (!object_key) return {};
+      if (!(api = global(n::_DataManagementAPI))) return {};
+    }
+    const bool direct = in_place || members.get_signed_s3_url.resolves(api, n::get_signed_s3_url);
     Ref request = direct ? Ref{} : getattr(api, n::get_signed_s3_url);
     if (!direct && !request) return {};
     Ref token = instance_attr(self, n::_access_token);
     if (!token) return {};
-    Ref response = direct ? invoke(members.get_signed_s3_url.function(), {api, bucket_key, object_key, token})
-                          : call_kw(request, n::kw_signed_s3_url, bucket_key, object_key, token);
+    Ref response = in_place ? signed_s3_url_in_place(api, url, keys, token)
+                   : direct ? invoke(members.get_signed_s3_url.function(), {api, bucket_key, object_key, token})
+                            : call_kw(request, n::kw_signed_s3_url, bucket_key, object_key, token);
     if (!response) return {};
     return item(response, n::url);
   }();

@@ -53,7 +53,10 @@ constexpr CharSet line_breaks_and_nul{"\r\n", true};
 Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   Ref value = add(Obj(n::bearer, loc), access_token);
   if (!value) return {};
-  if (PyUnicode_Check(value.get()) && has_any(value, line_breaks_and_nul))
+  // For a str token the header is "Bearer " and the token's own characters: only they
+  // need reading. Anything else made a value of its own (a str subclass's __radd__).
+  PyObject* added = PyUnicode_CheckExact(access_token) ? access_token : value.get();
+  if (PyUnicode_Check(added) && has_any(added, line_breaks_and_nul))
     return raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
   return dict_of(loc, n::Authorization, value);
 }
