@@ -224,23 +224,34 @@ class CharSet {
 
 // memcpy and memcmp for the short runs of text the modules copy and compare (ids, URL
 // pieces, categories): up to sixteen bytes with two overlapping loads, no library call.
+template <class Word>  // for sizeof(Word) <= n <= 2 * sizeof(Word)
+inline void copy_ends(unsigned char* to, const unsigned char* from, std::size_t n) noexcept {
+  Word head, tail;
+  std::memcpy(&head, from, sizeof(Word));
+  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &head, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+}
+
+template <class Word>  // for sizeof(Word) <= n <= 2 * sizeof(Word)
+inline bool same_ends(const unsigned char* a, const unsigned char* b, std::size_t n) noexcept {
+  Word a0, a1, b0, b1;
+  std::memcpy(&a0, a, sizeof(Word));
+  std::memcpy(&a1, a + n - sizeof(Word), sizeof(Word));
+  std::memcpy(&b0, b, sizeof(Word));
+  std::memcpy(&b1, b + n - sizeof(Word), sizeof(Word));
+  return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 inline void copy_bytes(void* to, const void* from, std::size_t n) noexcept {
   auto* d = static_cast<unsigned char*>(to);
   const auto* s = static_cast<const unsigned char*>(from);
   if (n > 16) {
     std::memcpy(d, s, n);
   } else if (n >= 8) {
-    std::uint64_t head, tail;
-    std::memcpy(&head, s, 8);
-    std::memcpy(&tail, s + n - 8, 8);
-    std::memcpy(d, &head, 8);
-    std::memcpy(d + n - 8, &tail, 8);
+    copy_ends<std::uint64_t>(d, s, n);
   } else if (n >= 4) {
-    std::uint32_t head, tail;
-    std::memcpy(&head, s, 4);
-    std::memcpy(&tail, s + n - 4, 4);
-    std::memcpy(d, &head, 4);
-    std::memcpy(d + n - 4, &tail, 4);
+    copy_ends<std::uint32_t>(d, s, n);
   } else if (n > 0) {
     const unsigned char first = s[0], middle = s[n / 2], last = s[n - 1];
     d[0] = first;
@@ -253,22 +264,8 @@ inline bool same_bytes(const void* a, const void* b, std::size_t n) noexcept {
   const auto* x = static_cast<const unsigned char*>(a);
   const auto* y = static_cast<const unsigned char*>(b);
   if (n > 16) return std::memcmp(x, y, n) == 0;
-  if (n >= 8) {
-    std::uint64_t x0, x1, y0, y1;
-    std::memcpy(&x0, x, 8);
-    std::memcpy(&x1, x + n - 8, 8);
-    std::memcpy(&y0, y, 8);
-    std::memcpy(&y1, y + n - 8, 8);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
-  if (n >= 4) {
-    std::uint32_t x0, x1, y0, y1;
-    std::memcpy(&x0, x, 4);
-    std::memcpy(&x1, x + n - 4, 4);
-    std::memcpy(&y0, y, 4);
-    std::memcpy(&y1, y + n - 4, 4);
-    return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-  }
+  if (n >= 8) return same_ends<std::uint64_t>(x, y, n);
+  if (n >= 4) return same_ends<std::uint32_t>(x, y, n);
   for (std::size_t i = 0; i < n; ++i)
     if (x[i] != y[i]) return false;
   return true;
