@@ -8,22 +8,26 @@ difference per call is deterministic for a given build.
 import io
 import sys
 
-from zelmar.core import _Context
+from zelmar.core import File, _Context
 from zelmar.external import brimvale, dunmere
 
 URL = "https://app.example/docs/files/projects/b.1234-abcd/items/urn%3Aitem.lineage%3AXYZ-42?view=1"
 VERSION = {"id": "urn:v:1", "attributes": {"name": "a.sti"},
            "relationships": {"storage": {"meta": {"link": {"href":
                "https://api.example/oss/v2/buckets/wip/objects/abc%2Fdef.sti"}}}}}
+SIGNED_URL_REQUEST = "https://api.example/oss/v2/buckets/wip/objects/abc%2Fdef.sti/signeds3download"
 
 # name: what it measures
 OPERATIONS = {
     "noop": "the loop that calls an operation, by itself",
     "raw_get": "one session call, raise_for_status, json: the floor of a request",
+    "builtin_classmethod": "int.from_bytes(b'', 'big'): a builtin class method doing next to nothing",
+    "extract_empty_url": "extract_item_id_from_url(''): the call and its checks, nothing to search or return",
     "extract_item_id_from_url": "_DataManagementAPI.extract_item_id_from_url(url)",
     "file_urn": "BrimvaleFile(url).urn",
     "get_item_tip": "_DataManagementAPI.get_item_tip(...)",
     "get_latest_version": "get_latest_version on a fresh handle",
+    "download_floor": "the session call and File.from_url that version.get_file() wraps",
     "version_get_file": "version.get_file()",
     "aec_get_hubs": "_AECDataModelAPI.get_hubs(...)",
     "hub_id_50": "get_hub_id, 50 hubs, the last one holds the project",
@@ -95,6 +99,13 @@ def raw_get(session):
     return response.json()
 
 
+def download_floor(session):
+    # What version.get_file() cannot do without: one request and the SDK's File.
+    response = session.get(SIGNED_URL_REQUEST, headers={"Authorization": "Bearer t"}, timeout=10)
+    response.raise_for_status()
+    return File.from_url(response.json()["url"])
+
+
 def setup(impl):
     if impl == "plain":
         import plain as module
@@ -129,10 +140,13 @@ def setup(impl):
     return {
         "noop": lambda: None,
         "raw_get": answering(tip, lambda: raw_get(const)),
+        "builtin_classmethod": lambda: int.from_bytes(b"", "big"),
+        "extract_empty_url": lambda: api.extract_item_id_from_url(""),
         "extract_item_id_from_url": lambda: api.extract_item_id_from_url(URL),
         "file_urn": lambda: module.BrimvaleFile(URL).urn,
         "get_item_tip": answering(tip, lambda: api.get_item_tip(project_id="p", item_id="i", access_token="t")),
         "get_latest_version": answering(tip, lambda: module.BrimvaleFile(URL).get_latest_version("t")),
+        "download_floor": answering(signed, lambda: download_floor(const)),
         "version_get_file": answering(signed, lambda: version.get_file()),
         "aec_get_hubs": answering(no_hubs, lambda: aec.get_hubs(region="US", access_token="t")),
         "hub_id_50": routed(lambda: module.BrimvaleFile(URL).get_hub_id("t")),
