@@ -35,7 +35,7 @@ Ref module_attr(Obj module, const Name& name) noexcept {
   PyObject* value = module_entry(module.p, name);
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return failure(module.loc);
-  return module_attr(module, Borrowed(name.get()));
+  return getattr(module, name.get());  // not in a plain module's dict, or not a plain module
 }
 
 bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept {
@@ -119,22 +119,20 @@ bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexc
   bool direct = dictptr != nullptr;
   for (const Assignment& item : items) direct = direct && no_data_descriptor(type, item.name);
   if (direct) {
+    PyObject* layout = nullptr;  // what a fresh dict was copied from: its values are None
     if (*dictptr == nullptr) {
       // A fresh instance: a plain dict (cheaper than the type's shared-key table, which
       // suits attributes added one statement at a time), copied from one that has the
       // names in order, all None, so that only the other values are stored one by one.
-      PyObject* layout = fresh_layout(items);
-      *dictptr = layout != nullptr ? PyDict_Copy(layout) : PyDict_New();
+      layout = fresh_layout(items);
+      *dictptr = layout != nullptr ? PyDict_Copy(layout) : _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size()));
       if (*dictptr == nullptr) return static_cast<bool>(failure(self.loc));
-      Ref dict = Ref::borrow(*dictptr);
-      for (const Assignment& item : items)
-        if ((layout == nullptr || item.value != Py_None) && !status(PyDict_SetItem(dict, item.name, item.value), self.loc))
-          return false;
-      return true;
     }
     Ref dict = Ref::borrow(*dictptr);
-    for (const Assignment& item : items)
+    for (const Assignment& item : items) {
+      if (layout != nullptr && item.value == Py_None) continue;
       if (!status(PyDict_SetItem(dict, item.name, item.value), self.loc)) return false;
+    }
     return true;
   }
 #endif

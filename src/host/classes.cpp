@@ -64,19 +64,14 @@ PyObject* generic_construct(PyObject* cls, PyObject* const* args, Py_ssize_t nar
     for (Py_ssize_t k = 0; k < nkw; ++k)
       if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) return nullptr;
   }
-  ternaryfunc call = Py_TYPE(cls)->tp_call;
-  if (call == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(cls)->tp_name);
-    return nullptr;
-  }
-  return call(cls, positional.get(), keywords.get());
+  return Py_TYPE(cls)->tp_call(cls, positional.get(), keywords.get());  // type's, or a metaclass's
 }
 
 PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  const Constructed* entry = nullptr;
-  for (std::size_t i = 0; i < constructed_count; ++i)
+  Constructed* entry = nullptr;
+  for (std::size_t i = 0; i < constructed_count && entry == nullptr; ++i)
     if (constructed[i].type == type) entry = &constructed[i];
   const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   if (entry == nullptr || Py_TYPE(cls) != &PyType_Type || type->tp_new != entry->new_slot ||
@@ -85,7 +80,7 @@ PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t narg
     return generic_construct(cls, args, nargs, kwnames);
   if (!entry->seen.still(type)) {
     if (_PyType_Lookup(type, init_name) != entry->init) return generic_construct(cls, args, nargs, kwnames);
-    const_cast<Constructed*>(entry)->seen.remember(type);
+    entry->seen.remember(type);
   }
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
@@ -102,7 +97,7 @@ PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t narg
 }  // namespace
 
 void construct_directly(PyObject* cls, Loc loc) {
-  if (!PyType_Check(cls) || Py_TYPE(cls) != &PyType_Type) return;
+  if (Py_TYPE(cls) != &PyType_Type) return;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   // Only a class whose calls the interpreter would hand to a call slot of its own, which
   // it does not have yet.

@@ -84,17 +84,25 @@ void register_in_sys_modules(PyObject* module) {
 
 Record& record() noexcept { return the_record; }
 
-Ref global(Borrowed name, Loc loc) noexcept {
-  PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
+namespace {
+
+// A name the module dict lacks: the builtins', or NameError.
+Ref builtin_or_name_error(Borrowed name, Loc loc) noexcept {
+  PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
   if (value == nullptr) {
-    if (PyErr_Occurred()) return failure(loc);
-    value = PyDict_GetItemWithError(the_record.builtins, name);
-    if (value == nullptr) {
-      if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-      return failure(loc);
-    }
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    return failure(loc);
   }
   return Ref::borrow(value);
+}
+
+}  // namespace
+
+Ref global(Borrowed name, Loc loc) noexcept {
+  PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
+  if (value != nullptr) return Ref::borrow(value);
+  if (PyErr_Occurred()) return failure(loc);
+  return builtin_or_name_error(name, loc);
 }
 
 PyObject* global_entry(const Name& name) noexcept { return kept_entry(the_record.globals, name, name.global_); }
@@ -103,7 +111,7 @@ Ref global(const Name& name, Loc loc) noexcept {
   PyObject* value = global_entry(name);
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return failure(loc);
-  return global(Borrowed(name.get()), loc);  // the builtins, or NameError
+  return builtin_or_name_error(Borrowed(name.get()), loc);
 }
 
 Ref builtin(Borrowed name, Loc loc) {

@@ -154,32 +154,9 @@ bool is_own_category(PyObject* category) noexcept {
          category == n::buckets_category.get() || category == n::objects_category.get();
 }
 
-// *, url, element_category
-Ref extract_element_id(const Args& a) {
-  PyObject* url = a[0];
-  Ref category = format_text(a[1]);
-  if (!category) return {};
-  Ref re = global(n::re);
-  if (!re) return {};
-  Ref search = module_attr(re, n::search);
-  if (!search) return {};
-  // While re and its search are the library's own, a literal pattern is searched here:
-  // the same answer without re's cache lookup and compilation.
-  if (re.get() == constants.std_re && search.get() == constants.std_search && PyUnicode_CheckExact(url) &&
-      (is_own_category(category) || !has_any(category, regex_metacharacters)))
-    return search_identifier(url, category);
-  Ref pattern = join({n::slash, category, n::id_pattern_tail});
-  if (!pattern) return {};
-  Ref match = call(search, pattern, url);
-  if (!match) return {};
-  const int found = truthy(match);
-  if (found <= 0) return found < 0 ? Ref{} : none();
-  return call_method(match, n::group, constants.one);
-}
-
 // Whether the module's re and re's search are still the standard library's, looked at in
 // the two module dicts (kept while neither changes), and the URL an exact str: then the
-// search for one of the extractors' own categories, all literals, runs here.
+// search for a literal category (the extractors' own among them) runs here.
 bool searches_here(PyObject* url) noexcept {
   if (!PyUnicode_CheckExact(url) || global_entry(n::re) != constants.std_re ||
       module_entry(constants.std_re, n::search) != constants.std_search) {
@@ -189,11 +166,39 @@ bool searches_here(PyObject* url) noexcept {
   return true;
 }
 
-// The search for an extractor's own category, with the static method's traceback entry
-// (at the line the search failed on) if it fails, as if called.
-Ref search_here(PyObject* url, PyObject* category) noexcept {
+// *, url, element_category
+Ref extract_element_id(const Args& a) {
+  PyObject* url = a[0];
+  Ref category = format_text(a[1]);
+  if (!category) return {};
+  // While re and its search are the library's own, a literal pattern is searched here:
+  // the same answer without re's cache lookup and compilation.
+  if (searches_here(url) && (is_own_category(category) || !has_any(category, regex_metacharacters)))
+    return search_identifier(url, category);
+  Ref re = global(n::re);
+  if (!re) return {};
+  Ref search = module_attr(re, n::search);
+  if (!search) return {};
+  Ref pattern = join({n::slash, category, n::id_pattern_tail});
+  if (!pattern) return {};
+  Ref match = call(search, pattern, url);
+  if (!match) return {};
+  const int found = truthy(match);
+  if (found <= 0) return found < 0 ? Ref{} : none();
+  return call_method(match, n::group, constants.one);
+}
+
+// _extract_element_id_from_url(url=url, element_category=category) for one of the
+// extractors' own categories, once the static method is known to be the module's: the
+// search directly when it can run here (with the static method's traceback entry, at the
+// line the search failed on, if it fails), the call otherwise.
+[[gnu::always_inline]] inline Ref own_search(PyObject* url, PyObject* category, Loc loc = Loc::current()) noexcept {
+  if (!searches_here(url)) return invoke(members.extract_element_id.function(), {url, category}, loc);
   Ref found = search_identifier(url, category);
-  if (!found) add_traceback_entry(members.extract_element_id.function(), take_noted());
+  if (!found) {
+    add_traceback_entry(members.extract_element_id.function(), take_noted());
+    note(loc);
+  }
   return found;
 }
 
@@ -202,8 +207,7 @@ Ref search_here(PyObject* url, PyObject* category) noexcept {
 Ref extract_directly(PyObject* api, const Member& extractor, PyObject* category, PyObject* url, Loc loc) noexcept {
   if (!members.extract_element_id.resolves(api, n::_extract_element_id_from_url))
     return invoke(extractor.function(), {api, url}, loc);
-  Ref found = searches_here(url) ? search_here(url, category)
-                                 : invoke(members.extract_element_id.function(), {url, category}, loc);
+  Ref found = own_search(url, category, loc);
   if (!found) {
     add_traceback_entry(extractor.function());
     note(loc);
@@ -216,10 +220,7 @@ namespace {
 // Through cls, so that a subclass replacing the static method changes all four.
 Ref extract(const Args& a, PyObject* category) {
   PyObject *cls = a[0], *url = a[1];
-  if (members.extract_element_id.resolves(cls, n::_extract_element_id_from_url)) {
-    if (searches_here(url)) return search_here(url, category);
-    return invoke(members.extract_element_id.function(), {url, category});
-  }
+  if (members.extract_element_id.resolves(cls, n::_extract_element_id_from_url)) return own_search(url, category);
   return call_method_kw(cls, n::_extract_element_id_from_url, n::kw_extract, category, url);
 }
 
