@@ -28,7 +28,8 @@ def wheel(tmp_path_factory):
 def test_the_wheel_is_manylinux_for_this_python_and_carries_the_stubs(wheel):
     name, version, python, abi, platform = wheel.name[: -len(".whl")].split("-")
     assert (name, python, abi) == ("zelmar_external_native", TAG, TAG)
-    assert platform.startswith("manylinux_") and platform.endswith(("_x86_64", "_aarch64"))
+    assert all(tag.startswith(("manylinux_", "manylinux2014_")) and tag.endswith(("_x86_64", "_aarch64"))
+               for tag in platform.split("."))
     with zipfile.ZipFile(wheel) as archive:
         files = sorted(n for n in archive.namelist() if not n.startswith("zelmar_external_native-"))
         metadata = Parser().parsestr(archive.read(f"zelmar_external_native-{version}.dist-info/METADATA").decode())

@@ -10,17 +10,10 @@ namespace host {
 
 Ref class_attr(Obj cls, const Name& name) noexcept {
   if (Py_TYPE(cls.p) == &PyType_Type) {
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.p);
-    if (name.class_seen_.still(type)) return Ref::borrow(name.class_value_);
-    // `type` itself has no attribute of these names, or its own would come first.
-    if (_PyType_Lookup(&PyType_Type, name) == nullptr) {
-      PyObject* value = _PyType_Lookup(type, name);
-      if (value != nullptr && Py_TYPE(value)->tp_descr_get == nullptr) {
-        // Borrowed: the class holds it for as long as its version tag stays.
-        name.class_value_ = value;
-        name.class_seen_.remember(type);
-        return Ref::borrow(value);
-      }
+    if (name.on_type_ < 0) name.on_type_ = _PyType_Lookup(&PyType_Type, name) != nullptr;
+    if (name.on_type_ == 0) {
+      PyObject* value = type_lookup(reinterpret_cast<PyTypeObject*>(cls.p), name, name.class_);
+      if (value != nullptr && Py_TYPE(value)->tp_descr_get == nullptr) return Ref::borrow(value);
     }
   }
   return getattr(cls, name);
@@ -38,107 +31,15 @@ Ref module_attr(Obj module, const Name& name) noexcept {
   return getattr(module, name.get());  // not in a plain module's dict, or not a plain module
 }
 
-bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept {
-  if (name.plain_seen_.still(type)) return true;
-  PyObject* descriptor = _PyType_Lookup(type, name);
-  if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return false;
-  name.plain_seen_.remember(type);
-  return true;
-}
-
-Ref instance_attr(Obj self, const Name& name) noexcept {
-#if PY_VERSION_HEX < 0x030B0000
-  // From 3.11 instances keep their attributes outside a dict until one is asked for.
-  PyTypeObject* type = Py_TYPE(self.p);
-  if (type->tp_getattro == PyObject_GenericGetAttr && no_data_descriptor(type, name)) {
-    PyObject** dictptr = _PyObject_GetDictPtr(self.p);
-    if (dictptr != nullptr && *dictptr != nullptr) {
-      PyObject* value = PyDict_GetItemWithError(*dictptr, name);
-      if (value != nullptr) return Ref::borrow(value);
-      if (PyErr_Occurred()) return failure(self.loc);
-    }
-  }
+Ref attribute_or_none(Obj o, Borrowed name) noexcept {
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int found = PyObject_GetOptionalAttr(o.p, name, &value);
+#else
+  const int found = _PyObject_LookupAttr(o.p, name, &value);
 #endif
-  return getattr(self, name);
-}
-
-#if PY_VERSION_HEX < 0x030B0000
-namespace {
-
-// The dicts {name: None, ...} of the attribute lists that constructors set, in order, made
-// on first use and kept.
-struct Layout {
-  std::array<const Name*, 8> names;
-  std::size_t count;
-  PyObject* dict;
-};
-std::array<Layout, 8> layouts;
-std::size_t layout_count = 0;
-
-// The kept dict for these names, or NULL (with no exception) for a list not kept.
-PyObject* fresh_layout(std::initializer_list<Assignment> items) noexcept {
-  const std::size_t count = items.size();
-  for (std::size_t i = 0; i < layout_count; ++i) {
-    const Layout& layout = layouts[i];
-    if (layout.count != count) continue;
-    std::size_t k = 0;
-    for (const Assignment& item : items) {
-      if (layout.names[k] != &item.name) break;
-      ++k;
-    }
-    if (k == count) return layout.dict;
-  }
-  if (layout_count == layouts.size() || count > layouts[0].names.size()) return nullptr;
-  Layout& layout = layouts[layout_count];
-  layout.count = 0;
-  Ref dict = Ref::steal(PyDict_New());
-  if (!dict) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  for (const Assignment& item : items) {
-    if (PyDict_SetItem(dict, item.name, Py_None) < 0) {
-      PyErr_Clear();
-      return nullptr;
-    }
-    layout.names[layout.count++] = &item.name;
-  }
-  if (PyDict_Size(dict) != static_cast<Py_ssize_t>(count)) return nullptr;  // a name listed twice
-  layout.dict = dict.release();
-  ++layout_count;
-  return layout.dict;
-}
-
-}  // namespace
-#endif
-
-bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
-#if PY_VERSION_HEX < 0x030B0000
-  PyTypeObject* type = Py_TYPE(self.p);
-  PyObject** dictptr = type->tp_setattro == PyObject_GenericSetAttr ? _PyObject_GetDictPtr(self.p) : nullptr;
-  bool direct = dictptr != nullptr;
-  for (const Assignment& item : items) direct = direct && no_data_descriptor(type, item.name);
-  if (direct) {
-    PyObject* layout = nullptr;  // what a fresh dict was copied from: its values are None
-    if (*dictptr == nullptr) {
-      // A fresh instance: a plain dict (cheaper than the type's shared-key table, which
-      // suits attributes added one statement at a time), copied from one that has the
-      // names in order, all None, so that only the other values are stored one by one.
-      layout = fresh_layout(items);
-      *dictptr = layout != nullptr ? PyDict_Copy(layout) : _PyDict_NewPresized(static_cast<Py_ssize_t>(items.size()));
-      if (*dictptr == nullptr) return static_cast<bool>(failure(self.loc));
-    }
-    Ref dict = Ref::borrow(*dictptr);
-    for (const Assignment& item : items) {
-      if (layout != nullptr && item.value == Py_None) continue;
-      if (!status(PyDict_SetItem(dict, item.name, item.value), self.loc)) return false;
-    }
-    return true;
-  }
-#endif
-  for (const Assignment& item : items)
-    if (!setattr(self, item.name, item.value)) return false;
-  return true;
+  if (found < 0) return failure(o.loc);
+  return found > 0 ? Ref::steal(value) : none();
 }
 
 Ref add(Obj a, Borrowed b) noexcept {

@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "host/error.hpp"
+#include "host/kept.hpp"
 #include "host/names.hpp"
 
 namespace host {
@@ -41,53 +42,46 @@ inline bool status(int s, Loc loc) noexcept {
 
 [[nodiscard]] inline Ref getattr(Obj o, Borrowed name) noexcept { return result(PyObject_GetAttr(o.p, name), o.loc); }
 
-// getattr(module, name): for a plain module object, whose attributes are its dict, the dict
-// is read directly; anything else (a missing name, a module subclass) the usual way.
-[[nodiscard]] inline Ref module_attr(Obj o, Borrowed name) noexcept {
-  if (Py_TYPE(o.p) == &PyModule_Type) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(o.p), name);
-    if (value != nullptr) return Ref::borrow(value);
-    if (PyErr_Occurred()) return failure(o.loc);
-  }
-  return getattr(o, name);
-}
-
-// The same for one of the module's names, the answer kept while the module dict keeps its
-// version tag (see KeptEntry).
+// getattr(module, name) for one of the module's names: a plain module's attributes are its
+// dict, whose entry is read (and kept, see kept.hpp); a missing name, and anything but a plain
+// module, the usual way.
 [[nodiscard]] Ref module_attr(Obj module, const Name& name) noexcept;
 
 // The entry of a plain module's dict for the name, borrowed; NULL when absent (see
-// kept_entry()) and for anything but a plain module.
+// kept_entry()) and for anything but a plain module. For an identity check.
 PyObject* module_entry(PyObject* module, const Name& name) noexcept;
 
 [[nodiscard]] inline bool setattr(Obj o, Borrowed name, Borrowed value) noexcept {
   return status(PyObject_SetAttr(o.p, name, value), o.loc);
 }
 
-// cls.name for a class attribute that is a plain value (a base URL, a shared session).
-// While the class's metaclass is exactly `type`, and the value found along the MRO has no
-// __get__, it is what the attribute lookup returns; anything else goes the usual way. The
-// value is kept with the class's version tag (see TypeSeen).
+// The same for one of the module's names: an interned str, which PyObject_SetAttr would only
+// hand on to the type's setattr.
+[[nodiscard]] inline bool setattr(Obj o, const Name& name, Borrowed value) noexcept {
+  const setattrofunc set = Py_TYPE(o.p)->tp_setattro;
+  return set != nullptr ? status(set(o.p, name, value), o.loc) : setattr(o, Borrowed(name.get()), value);
+}
+
+// getattr(o, name, None) for a name the type's getattr may not find: only an AttributeError
+// means "none", and the generic getattr reports it without making one.
+[[nodiscard]] Ref attribute_or_none(Obj o, Borrowed name) noexcept;
+
+// cls.name for a class attribute that is a plain value (a base URL, a shared session). While
+// the class's metaclass is exactly `type`, which has no attribute of that name, and the value
+// the class's MRO holds has no __get__ (looked at on every call), that value is what the
+// attribute lookup returns; anything else goes the usual way.
 [[nodiscard]] Ref class_attr(Obj cls, const Name& name) noexcept;
 
-// Whether the type has no data descriptor of that name: its instances' dict holds what
-// the generic getattr and setattr read and write under it.
-bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
-
-// self.name for an attribute the instance keeps in its dict. While the type uses the
-// generic getattr and has no data descriptor of that name (which would come first), the
-// instance dict is read directly, as the generic getattr would read it; a name the dict
-// lacks, and everything else, goes the usual way.
-[[nodiscard]] Ref instance_attr(Obj self, const Name& name) noexcept;
-
-// self.name = value for each pair, in order. While the type uses the generic setattr and
-// has no data descriptor of any of the names, the values go straight into the instance
-// dict, where the generic setattr would put them; otherwise through setattr.
+// self.name = value for each pair, in order, through the instance's own setattr.
 struct Assignment {
   const Name& name;
   PyObject* value;
 };
-[[nodiscard]] bool set_instance_attrs(Obj self, std::initializer_list<Assignment> items) noexcept;
+[[nodiscard]] inline bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
+  for (const Assignment& item : items)
+    if (!setattr(self, item.name, item.value)) return false;
+  return true;
+}
 
 [[nodiscard]] inline Ref getitem(Obj o, Borrowed key) noexcept { return result(PyObject_GetItem(o.p, key), o.loc); }
 

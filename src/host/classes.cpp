@@ -17,8 +17,9 @@ const Name qualname_key{"__qualname__"};
 const Name doc_key{"__doc__"};
 const Name classcell_key{"__classcell__"};
 
-// The most derived metaclass among type(base) for every base, as the interpreter chooses it.
-PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases, Loc loc) {
+// The most derived metaclass among type(base) for every base, as the interpreter chooses it;
+// NULL with TypeError when they conflict.
+PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases) noexcept {
   auto* winner = reinterpret_cast<PyTypeObject*>(metaclass);
   const Py_ssize_t n = PyTuple_GET_SIZE(bases);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -31,7 +32,7 @@ PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases, Loc loc) {
     PyErr_SetString(PyExc_TypeError,
                     "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
                     "subclass of the metaclasses of all its bases");
-    fail(loc);
+    return nullptr;
   }
   return reinterpret_cast<PyObject*>(winner);
 }
@@ -44,7 +45,7 @@ struct Constructed {
   PyObject* init;  // the module function, kept for the life of the process
   newfunc new_slot;
   initproc init_slot;
-  TypeSeen seen;   // the class last seen with init as its __init__
+  KeptLookup init_lookup;
 };
 constexpr std::size_t max_constructed = 4;
 std::array<Constructed, max_constructed> constructed;
@@ -78,10 +79,7 @@ PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t narg
       type->tp_init != entry->init_slot || (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) != 0 ||
       nargs + nkw + 1 > static_cast<Py_ssize_t>(max_parameters))
     return generic_construct(cls, args, nargs, kwnames);
-  if (!entry->seen.still(type)) {
-    if (_PyType_Lookup(type, init_name) != entry->init) return generic_construct(cls, args, nargs, kwnames);
-    entry->seen.remember(type);
-  }
+  if (type_lookup(type, init_name, entry->init_lookup) != entry->init) return generic_construct(cls, args, nargs, kwnames);
   Ref self = Ref::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   // self first, then the arguments as given: the function binds them as for any call.
@@ -96,94 +94,118 @@ PyObject* construct_vectorcall(PyObject* cls, PyObject* const* args, size_t narg
 
 }  // namespace
 
-void construct_directly(PyObject* cls, Loc loc) {
-  if (Py_TYPE(cls) != &PyType_Type) return;
+bool construct_directly(PyObject* cls, Loc loc) noexcept {
+  if (Py_TYPE(cls) != &PyType_Type) return true;
   auto* type = reinterpret_cast<PyTypeObject*>(cls);
   // Only a class whose calls the interpreter would hand to a call slot of its own, which
   // it does not have yet.
-  if (type->tp_vectorcall != nullptr || (PyType_Type.tp_flags & Py_TPFLAGS_HAVE_VECTORCALL) == 0) return;
+  if (type->tp_vectorcall != nullptr || (PyType_Type.tp_flags & Py_TPFLAGS_HAVE_VECTORCALL) == 0) return true;
   PyObject* init = _PyType_Lookup(type, init_name);
-  if (init == nullptr || !is_module_function(init) || type->tp_new != PyBaseObject_Type.tp_new) return;
+  if (init == nullptr || !is_module_function(init) || type->tp_new != PyBaseObject_Type.tp_new) return true;
   if (constructed_count == max_constructed) {
     PyErr_SetString(PyExc_SystemError, "too many directly constructed classes");
-    fail(loc);
+    return static_cast<bool>(failure(loc));
   }
-  Constructed& entry = constructed[constructed_count++];
-  entry = {type, Ref::borrow(init).release(), type->tp_new, type->tp_init, {}};
-  entry.seen.remember(type);
+  pin_type(cls);
+  constructed[constructed_count++] = {type, Ref::borrow(init).release(), type->tp_new, type->tp_init, {}};
   type->tp_vectorcall = construct_vectorcall;
+  return true;
 }
 
-ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc)
+ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc) noexcept
     : name_(Ref::borrow(name)) {
-  bases_ = check(PyTuple_New(static_cast<Py_ssize_t>(bases.size())), loc);
+  bases_ = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+  if (!step(static_cast<bool>(bases_), loc)) return;
   Py_ssize_t i = 0;
   for (PyObject* base : bases) PyTuple_SET_ITEM(bases_.get(), i++, Ref::borrow(base).release());
 
   PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
   if (bases.size() > 0) metaclass = reinterpret_cast<PyObject*>(Py_TYPE(*bases.begin()));
-  if (PyType_Check(metaclass)) metaclass = calculate_metaclass(metaclass, bases_, loc);
+  if (PyType_Check(metaclass)) metaclass = calculate_metaclass(metaclass, bases_);
+  if (!step(metaclass != nullptr, loc)) return;
   metaclass_ = Ref::borrow(metaclass);
 
   Ref prepare = Ref::steal(PyObject_GetAttr(metaclass_, prepare_name));
-  if (prepare.get() == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail(loc);
+  if (!prepare) {
+    if (!step(PyErr_ExceptionMatches(PyExc_AttributeError), loc)) return;
     PyErr_Clear();
-    namespace_ = must(new_dict(loc), loc);
+    namespace_ = new_dict(loc);
   } else {
-    namespace_ = must(call(Obj(prepare, loc), name_, bases_), loc);
-    if (!PyMapping_Check(namespace_)) {
+    namespace_ = call(Obj(prepare, loc), name_, bases_);
+    if (namespace_ && !PyMapping_Check(namespace_)) {
       PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                    PyType_Check(metaclass) ? reinterpret_cast<PyTypeObject*>(metaclass)->tp_name : "<metaclass>",
                    Py_TYPE(namespace_.get())->tp_name);
-      fail(loc);
+      namespace_ = Ref{};
     }
   }
+  if (!step(static_cast<bool>(namespace_), loc)) return;
   // The module's own name, whatever name it was loaded under: pickling, dataclasses and
   // documentation tools find the classes by it.
-  module_name_ = check(PyUnicode_InternFromString(this_module.qualified_name), loc);
+  module_name_ = Ref::steal(PyUnicode_InternFromString(this_module.qualified_name));
+  if (!step(static_cast<bool>(module_name_), loc)) return;
   add(module_key, module_name_, loc);
   add(qualname_key, name_, loc);
 }
 
-void ClassBuilder::add(Borrowed key, Borrowed value, Loc loc) { must(setitem(Obj(namespace_, loc), key, value), loc); }
-
-void ClassBuilder::doc(const char* text, Loc loc) {
-  Ref value = check(PyUnicode_FromString(text), loc);
-  add(doc_key, value, loc);
+bool ClassBuilder::step(bool ok, Loc loc) noexcept {
+  if (ok_ && !ok) {
+    ok_ = false;
+    note(loc);
+  }
+  return ok_;
 }
 
-Ref ClassBuilder::function(const FunctionDef& fn) {
-  Ref qualname = check(PyUnicode_FromFormat("%U.%s", name_.get(), fn.name), fn.where);
-  if (fn.uses_class && cell_.get() == nullptr) cell_ = check(PyCell_New(nullptr), fn.where);
-  return make_function(fn, qualname, module_name_, fn.uses_class ? cell_.get() : nullptr);
+void ClassBuilder::add(Borrowed key, Borrowed value, Loc loc) noexcept {
+  if (!step(value.get() != nullptr, loc)) return;
+  step(PyObject_SetItem(namespace_, key, value) == 0, loc);
 }
 
-void ClassBuilder::add_member(const FunctionDef& fn, Ref value) {
-  Ref key = check(PyUnicode_InternFromString(fn.name), fn.where);
+void ClassBuilder::doc(const char* text, Loc loc) noexcept {
+  if (ok_) add(doc_key, Ref::steal(PyUnicode_FromString(text)), loc);
+}
+
+Ref ClassBuilder::function(const FunctionDef& fn) noexcept {
+  if (!ok_) return {};
+  Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", name_.get(), fn.name));
+  if (qualname && fn.uses_class && !cell_) cell_ = Ref::steal(PyCell_New(nullptr));
+  if (!step(qualname && (!fn.uses_class || cell_), fn.where)) return {};
+  Ref made = make_function(fn, qualname, module_name_, fn.uses_class ? cell_.get() : nullptr);
+  step(static_cast<bool>(made), fn.where);
+  return made;
+}
+
+void ClassBuilder::add_member(const FunctionDef& fn, Ref value) noexcept {
+  if (!step(static_cast<bool>(value), fn.where)) return;
+  Ref key = Ref::steal(PyUnicode_InternFromString(fn.name));
   add(key, value, fn.where);
 }
 
-void ClassBuilder::method(const FunctionDef& fn) { add_member(fn, function(fn)); }
+void ClassBuilder::method(const FunctionDef& fn) noexcept { add_member(fn, function(fn)); }
 
-void ClassBuilder::property(const FunctionDef& fn) {
-  add_member(fn, must(call(Obj(record().property, fn.where), function(fn)), fn.where));
+void ClassBuilder::property(const FunctionDef& fn) noexcept {
+  Ref getter = function(fn);
+  add_member(fn, getter ? call(Obj(record().property, fn.where), getter) : Ref{});
 }
 
-void ClassBuilder::classmethod(const FunctionDef& fn) {
+void ClassBuilder::classmethod(const FunctionDef& fn) noexcept {
   Ref function_object = function(fn);
-  add_member(fn, check(PyClassMethod_New(function_object), fn.where));
+  add_member(fn, function_object ? Ref::steal(PyClassMethod_New(function_object)) : Ref{});
 }
 
-void ClassBuilder::staticmethod(const FunctionDef& fn) {
-  add_member(fn, must(call(Obj(record().staticmethod, fn.where), function(fn)), fn.where));
+void ClassBuilder::staticmethod(const FunctionDef& fn) noexcept {
+  Ref function_object = function(fn);
+  add_member(fn, function_object ? call(Obj(record().staticmethod, fn.where), function_object) : Ref{});
 }
 
-Ref ClassBuilder::create(Loc loc) {
+Ref ClassBuilder::create(Loc loc) noexcept {
   // The interpreter's type() fills the cell with the new class, as for a class body whose
   // methods use super().
-  if (cell_.get() != nullptr) add(classcell_key, cell_, loc);
-  return must(call(Obj(metaclass_, loc), name_, bases_, namespace_), loc);
+  if (cell_) add(classcell_key, cell_, loc);
+  if (!ok_) return {};
+  Ref cls = call(Obj(metaclass_, loc), name_, bases_, namespace_);
+  step(static_cast<bool>(cls), loc);
+  return cls;
 }
 
 }  // namespace host

@@ -10,26 +10,33 @@ namespace host {
 // One class statement: the metaclass is worked out from the bases and its __prepare__
 // gives the namespace, which starts with __module__ and __qualname__; members are added in
 // order, and create() calls the metaclass. Decorators are applied by the caller afterwards.
+//
+// The first step that fails is remembered (its exception pending, its place noted) and the
+// later ones do nothing, so that a class reads as its statement does; create() then gives an
+// empty Ref.
 class ClassBuilder {
  public:
   explicit ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases = {},
-                        Loc loc = Loc::current());
+                        Loc loc = Loc::current()) noexcept;
 
-  void add(Borrowed key, Borrowed value, Loc loc = Loc::current());
-  void doc(const char* text, Loc loc = Loc::current());
+  void add(Borrowed key, Borrowed value, Loc loc = Loc::current()) noexcept;
+  void doc(const char* text, Loc loc = Loc::current()) noexcept;
 
   // Function members; the function's __qualname__ is "<class>.<name>".
-  void method(const FunctionDef& fn);
-  void property(const FunctionDef& fn);      // wrapped by the builtin property
-  void classmethod(const FunctionDef& fn);   // wrapped by classmethod
-  void staticmethod(const FunctionDef& fn);  // wrapped by the builtin staticmethod
+  void method(const FunctionDef& fn) noexcept;
+  void property(const FunctionDef& fn) noexcept;      // wrapped by the builtin property
+  void classmethod(const FunctionDef& fn) noexcept;   // wrapped by classmethod
+  void staticmethod(const FunctionDef& fn) noexcept;  // wrapped by the builtin staticmethod
 
-  Ref create(Loc loc = Loc::current());
+  [[nodiscard]] Ref create(Loc loc = Loc::current()) noexcept;
 
  private:
-  Ref function(const FunctionDef& fn);
-  void add_member(const FunctionDef& fn, Ref value);
+  // Whether the steps so far succeeded; false (and the place noted) once one has failed.
+  bool step(bool ok, Loc loc) noexcept;
+  Ref function(const FunctionDef& fn) noexcept;
+  void add_member(const FunctionDef& fn, Ref value) noexcept;
 
+  bool ok_ = true;
   Ref name_, bases_, metaclass_, namespace_, module_name_, cell_;
 };
 
@@ -38,7 +45,7 @@ class ClassBuilder {
 // abstract (checked on every call), the instance is allocated and the function called with
 // it directly, as type.__call__ would, without the generic call's argument tuple and dict.
 // Anything else goes through the metaclass's __call__. Subclasses are not affected: the
-// interpreter does not pass a class's own call slot on to them.
-void construct_directly(PyObject* cls, Loc loc = Loc::current());
+// interpreter does not pass a class's own call slot on to them. Pins the class (kept.hpp).
+[[nodiscard]] bool construct_directly(PyObject* cls, Loc loc = Loc::current()) noexcept;
 
 }  // namespace host

@@ -1,8 +1,5 @@
 #include "host/error.hpp"
 
-#include <exception>
-#include <new>
-
 namespace host {
 
 namespace {
@@ -114,20 +111,6 @@ Ref Caught::reraise(Loc loc) noexcept {
 
 Ref Caught::raise_from(PyObject* type, const char* message, Loc loc) noexcept {
   return set_caused(type, message, value_.get(), true, loc);
-}
-
-void translate_current_exception() noexcept {
-  try {
-    throw;
-  } catch (const PythonError&) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-  }
 }
 
 }  // namespace host

@@ -1,6 +1,7 @@
-// Python exceptions in C++: failures returned as an empty Ref (the interpreter's convention,
-// no unwinding), failures thrown as PythonError (for code that runs once, at load), and
-// except blocks that behave like Python's.
+// Python exceptions in C++: failures returned as an empty Ref (the interpreter's convention)
+// and except blocks that behave like Python's. The modules are built without C++ exceptions
+// (-fno-exceptions): nothing is thrown, so a thread that the interpreter ends at exit
+// (pthread_exit's forced unwinding) passes through their frames as through C frames.
 #pragma once
 
 #include <source_location>
@@ -20,8 +21,7 @@ using Loc = std::source_location;
 //   if (!data) return {};
 //
 // The function object adds the traceback entry, at the noted source line, when the failure
-// leaves the function. A C++ throw costs tens of thousands of instructions of unwinding; a
-// search whose normal "not this one" is an exception cannot afford one per step.
+// leaves the function; the module body's failure gets the entry of the module's init.
 
 // Where the pending exception was noticed, for the traceback entry of the function it leaves.
 struct Where {
@@ -49,38 +49,6 @@ Ref raise_object(PyObject* obj, Loc loc = Loc::current()) noexcept;
 
 // raise type(message) from cause, outside any except block.
 Ref raise_from(PyObject* type, const char* message, PyObject* cause, Loc loc = Loc::current()) noexcept;
-
-// ---- thrown failures: for the module body and class building, which run once ----
-
-// Thrown when the interpreter's error indicator is set. It carries the C++ source position
-// where the failure was noticed, for the traceback entry.
-struct PythonError {
-  const char* file;
-  unsigned line;
-};
-
-[[noreturn]] inline void fail(Loc loc = Loc::current()) { throw PythonError{loc.file_name(), loc.line()}; }
-
-// A new reference from the C API, or PythonError when it is NULL.
-inline Ref check(PyObject* result, Loc loc = Loc::current()) {
-  if (result == nullptr) fail(loc);
-  return Ref::steal(result);
-}
-
-// A C API status, failing when negative.
-inline int check_status(int status, Loc loc = Loc::current()) {
-  if (status < 0) fail(loc);
-  return status;
-}
-
-// A returned failure turned into a thrown one.
-inline Ref must(Ref result, Loc loc = Loc::current()) {
-  if (result.get() == nullptr) fail(loc);
-  return result;
-}
-inline void must(bool ok, Loc loc = Loc::current()) {
-  if (!ok) fail(loc);
-}
 
 // ---- except blocks ----
 
@@ -125,9 +93,5 @@ class Caught {
   PyThreadState* thread_;
   _PyErr_StackItem handled_;
 };
-
-// Turns whatever reached a C boundary into a set error indicator (C++ exceptions must not
-// cross into the interpreter). Call inside a catch (...) block.
-void translate_current_exception() noexcept;
 
 }  // namespace host

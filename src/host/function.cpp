@@ -273,17 +273,9 @@ void leave_with_traceback(Function* f, Where where) noexcept {
 // Runs the body over bound arguments, adding the traceback entry of an exception that
 // leaves it.
 PyObject* run(Function* f, PyObject* const* values) noexcept {
-  PyObject* result = nullptr;
-  Where where;
-  try {
-    result = f->impl(Args{values, reinterpret_cast<PyObject*>(f)}).release();
-    if (result == nullptr) where = take_noted();
-  } catch (const PythonError& e) {
-    where = {e.file, e.line};
-  } catch (...) {
-    translate_current_exception();
-  }
+  PyObject* result = f->impl(Args{values, reinterpret_cast<PyObject*>(f)}).release();
   if (result == nullptr) {
+    const Where where = take_noted();
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     leave_with_traceback(f, where);
   }
@@ -470,7 +462,8 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject* function_type() {
+// The function type, made ready on first use; NULL with the exception pending when that fails.
+PyTypeObject* function_type() noexcept {
   static PyTypeObject type{};  // a static type: PyType_Ready fills in its own type
   if (type.tp_flags & Py_TPFLAGS_READY) return &type;
   Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
@@ -492,81 +485,98 @@ PyTypeObject* function_type() {
   type.tp_getset = function_getset;
   type.tp_descr_get = function_descr_get;
   type.tp_dictoffset = offsetof(Function, dict);
-  check_status(PyType_Ready(&type));
-  return &type;
+  return PyType_Ready(&type) < 0 ? nullptr : &type;
 }
 
-Ref interned(const char* text) { return check(PyUnicode_InternFromString(text)); }
+// A tuple of the texts, interned, in order, from each list in turn.
+Ref interned_tuple(std::initializer_list<std::initializer_list<const char*>> lists) noexcept {
+  Py_ssize_t size = 0;
+  for (const auto& list : lists) size += static_cast<Py_ssize_t>(list.size());
+  Ref tuple = Ref::steal(PyTuple_New(size));
+  if (!tuple) return {};
+  Py_ssize_t at = 0;
+  for (const auto& list : lists) {
+    for (const char* text : list) {
+      PyObject* name = PyUnicode_InternFromString(text);
+      if (name == nullptr) return {};
+      PyTuple_SET_ITEM(tuple.get(), at++, name);
+    }
+  }
+  return tuple;
+}
 
 // A code object that shows the function's name, parameters and locals. Building it from
 // an empty code object and replace() works the same on CPython 3.10 to 3.13.
-Ref make_code(const FunctionDef& fn, PyObject* name, PyObject* qualname, PyObject* varnames) {
+Ref make_code(const FunctionDef& fn, PyObject* name, PyObject* qualname, PyObject* varnames) noexcept {
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(fn.where.file_name(), fn.name, static_cast<int>(fn.where.line()))));
-  if (empty.get() == nullptr) fail();
-  Ref kwargs = must(new_dict());
-  auto set = [&](const char* key, Ref value) { check_status(PyDict_SetItemString(kwargs, key, value)); };
-  set("co_argcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(fn.positional.size()))));
-  set("co_posonlyargcount", check(PyLong_FromLong(0)));
-  set("co_kwonlyargcount", check(PyLong_FromSsize_t(static_cast<Py_ssize_t>(fn.keyword_only.size()))));
-  set("co_nlocals", check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames))));
-  set("co_varnames", Ref::borrow(varnames));
-  set("co_flags", check(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS)));
-  set("co_name", Ref::borrow(name));
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!empty || !kwargs) return {};
+  auto set = [&](const char* key, Ref value) { return value && PyDict_SetItemString(kwargs, key, value) == 0; };
+  if (!set("co_argcount", Ref::steal(PyLong_FromSize_t(fn.positional.size()))) ||
+      !set("co_posonlyargcount", Ref::steal(PyLong_FromLong(0))) ||
+      !set("co_kwonlyargcount", Ref::steal(PyLong_FromSize_t(fn.keyword_only.size()))) ||
+      !set("co_nlocals", Ref::steal(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames)))) ||
+      !set("co_varnames", Ref::borrow(varnames)) ||
+      !set("co_flags", Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS))) || !set("co_name", Ref::borrow(name)))
+    return {};
 #if PY_VERSION_HEX >= 0x030B0000
-  set("co_qualname", Ref::borrow(qualname));
+  if (!set("co_qualname", Ref::borrow(qualname))) return {};
 #else
   (void)qualname;
 #endif
-  Ref replace = check(PyObject_GetAttrString(empty, "replace"));
-  Ref args = check(PyTuple_New(0));
-  return check(PyObject_Call(replace, args, kwargs));
+  Ref replace = Ref::steal(PyObject_GetAttrString(empty, "replace"));
+  Ref args = Ref::steal(PyTuple_New(0));
+  if (!replace || !args) return {};
+  return Ref::steal(PyObject_Call(replace, args, kwargs));
 }
 
-}  // namespace
+// A dict of interned names to values; empty lists give an empty dict.
+template <class Value, class Convert>
+Ref named_dict(std::initializer_list<std::pair<const char*, Value>> items, Convert convert) noexcept {
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return {};
+  for (const auto& [key, value] : items) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(key));
+    Ref converted = convert(value);
+    if (!name || !converted || PyDict_SetItem(dict, name, converted) < 0) return {};
+  }
+  return dict;
+}
 
-Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name, PyObject* class_cell) {
+Ref make_function_object(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
+                         PyObject* class_cell) noexcept {
   PyTypeObject* type = function_type();
+  if (type == nullptr) return {};
   const std::size_t nparams = fn.positional.size() + fn.keyword_only.size();
   if (nparams > max_parameters || fn.defaults.size() > fn.positional.size() || fn.impl == nullptr) {
     PyErr_Format(PyExc_SystemError, "bad function description for %s", fn.name);
-    fail();
+    return {};
   }
 
-  Ref name = interned(fn.name);
-  Ref varnames = check(PyTuple_New(static_cast<Py_ssize_t>(nparams + fn.locals.size())));
-  Py_ssize_t at = 0;
-  for (auto* group : {&fn.positional, &fn.keyword_only, &fn.locals}) {
-    for (const char* text : *group) PyTuple_SET_ITEM(varnames.get(), at++, interned(text).release());
-  }
+  Ref name = Ref::steal(PyUnicode_InternFromString(fn.name));
+  Ref varnames = interned_tuple({fn.positional, fn.keyword_only, fn.locals});
+  if (!name || !varnames) return {};
 
   Ref defaults;
-  if (!fn.defaults.empty()) {
-    defaults = check(PyTuple_New(static_cast<Py_ssize_t>(fn.defaults.size())));
-    for (std::size_t i = 0; i < fn.defaults.size(); ++i)
-      PyTuple_SET_ITEM(defaults.get(), i, Ref::borrow(fn.defaults[i]).release());
+  if (fn.defaults.size() > 0) {
+    defaults = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(fn.defaults.size())));
+    if (!defaults) return {};
+    Py_ssize_t i = 0;
+    for (PyObject* value : fn.defaults) PyTuple_SET_ITEM(defaults.get(), i++, Ref::borrow(value).release());
   }
   Ref kwdefaults;
-  if (!fn.kwdefaults.empty()) {
-    kwdefaults = must(new_dict());
-    for (const auto& [key, value] : fn.kwdefaults) {
-      Ref name_key = interned(key);
-      check_status(PyDict_SetItem(kwdefaults, name_key, value));
-    }
-  }
-  Ref annotations = must(new_dict());
-  for (const auto& [key, text] : fn.annotations) {
-    Ref name_key = interned(key);
-    Ref value = check(PyUnicode_FromString(text));
-    check_status(PyDict_SetItem(annotations, name_key, value));
-  }
-  Ref doc = none();
-  if (fn.doc != nullptr) doc = check(PyUnicode_FromString(fn.doc));
-  Ref traceback_name = check(PyUnicode_FromFormat("%U.%U", module_name, qualname));
+  if (fn.kwdefaults.size() > 0 && !(kwdefaults = named_dict(fn.kwdefaults, [](PyObject* v) { return Ref::borrow(v); })))
+    return {};
+  Ref annotations = named_dict(fn.annotations, [](const char* text) { return Ref::steal(PyUnicode_FromString(text)); });
+  Ref doc = fn.doc != nullptr ? Ref::steal(PyUnicode_FromString(fn.doc)) : none();
+  Ref traceback_name = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, qualname));
+  if (!annotations || !doc || !traceback_name) return {};
   Ref code = make_code(fn, name, qualname, varnames);
+  if (!code) return {};
 
   Function* f = PyObject_GC_New(Function, type);
-  if (f == nullptr) fail();
+  if (f == nullptr) return {};
   f->vectorcall = function_vectorcall;
   f->impl = fn.impl;
   f->argcount = static_cast<Py_ssize_t>(fn.positional.size());
@@ -596,14 +606,26 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_module_function(PyObject* o) noexcept { return Py_TYPE(o) == function_type(); }
+}  // namespace
+
+Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name, PyObject* class_cell) noexcept {
+  Ref function = make_function_object(fn, qualname, module_name, class_cell);
+  if (!function) note(fn.where);
+  return function;
+}
+
+bool is_module_function(PyObject* o) noexcept {
+  PyTypeObject* type = function_type();
+  if (type == nullptr) PyErr_Clear();
+  return Py_TYPE(o) == type;
+}
 
 void Member::remember(PyObject* cls, PyObject* name) noexcept {
   if (!PyType_Check(cls)) return;
   PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
   if (found == nullptr) return;
   PyObject* callable = wrapped_callable(found);
-  if (callable == nullptr || Py_TYPE(callable) != function_type()) return;
+  if (callable == nullptr || !is_module_function(callable)) return;
   // The layout assumption, confirmed through the public attribute.
   PyObject* func = PyObject_GetAttrString(found, Py_TYPE(found) == &PyProperty_Type ? "fget" : "__func__");
   if (func == nullptr) {
@@ -618,11 +640,7 @@ void Member::remember(PyObject* cls, PyObject* name) noexcept {
 
 bool Member::held_by(PyTypeObject* type, PyObject* name) const noexcept {
   // The member may be re-initialised in place, which changes no class: checked every time.
-  if (wrapped_callable(descriptor_) != function_) return false;
-  if (seen_.still(type)) return true;
-  if (_PyType_Lookup(type, name) != descriptor_) return false;
-  seen_.remember(type);
-  return true;
+  return type_lookup(type, name, lookup_) == descriptor_ && wrapped_callable(descriptor_) == function_;
 }
 
 bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {

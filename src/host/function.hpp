@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
-#include <vector>
 
 #include "host/call.hpp"
 #include "host/error.hpp"
@@ -23,15 +22,16 @@ struct Args {
 // A function body: the result, or an empty Ref with the exception pending (see error.hpp).
 using Impl = Ref (*)(const Args&);
 
-// What a function is: everything Python's introspection shows of it, and its body.
+// What a function is: everything Python's introspection shows of it, and its body. Written
+// as one braced expression: the lists live as long as the description.
 struct FunctionDef {
   const char* name;
-  std::vector<const char*> positional;         // positional-or-keyword, self or cls included
-  std::vector<const char*> keyword_only = {};
-  std::vector<const char*> locals = {};        // further local names, shown in __code__
-  std::vector<PyObject*> defaults = {};        // for the last positional parameters
-  std::vector<std::pair<const char*, PyObject*>> kwdefaults = {};
-  std::vector<std::pair<const char*, const char*>> annotations = {};  // stored as strings
+  std::initializer_list<const char*> positional;  // positional-or-keyword, self or cls included
+  std::initializer_list<const char*> keyword_only = {};
+  std::initializer_list<const char*> locals = {};  // further local names, shown in __code__
+  std::initializer_list<PyObject*> defaults = {};  // for the last positional parameters
+  std::initializer_list<std::pair<const char*, PyObject*>> kwdefaults = {};
+  std::initializer_list<std::pair<const char*, const char*>> annotations = {};  // stored as strings
   const char* doc = nullptr;
   Impl impl = nullptr;
   bool uses_class = false;  // the body needs its class (zero-argument super())
@@ -42,16 +42,18 @@ inline constexpr std::size_t max_parameters = 16;
 
 // A new function object. qualname as Python computes it ("Class.method"); module_name
 // becomes __module__; class_cell, if given, is the cell that will hold the defining class.
+// Empty on failure, with the exception pending and the place of the description noted.
 Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_name,
-                  PyObject* class_cell = nullptr);
+                  PyObject* class_cell = nullptr) noexcept;
 
 // Whether o is a function made by make_function (of this module).
 bool is_module_function(PyObject* o) noexcept;
 
 // A classmethod, staticmethod or property this module put in a class namespace, and the
 // module function it wraps (a property's getter). While cls.<name> (or self.<name>) still
-// resolves to that very member, checked by identity on every call, a call can go to the
-// function directly: no bound method, no attribute machinery, no argument binding.
+// resolves to that very member, wrapping that very function (an exact lookup, kept as
+// kept.hpp says, and an identity check on every call), a call can go to the function
+// directly: no bound method, no attribute machinery, no argument binding.
 class Member {
  public:
   // After the class is created: remembers what cls.<name> holds, if it is such a member.
@@ -68,7 +70,7 @@ class Member {
 
   PyObject* descriptor_ = nullptr;  // kept for the life of the process
   PyObject* function_ = nullptr;
-  mutable TypeSeen seen_;           // the class last seen holding the member
+  mutable KeptLookup lookup_;
 };
 
 // Calls a module function with its arguments already bound, one value per parameter in

@@ -14,6 +14,7 @@ struct Record {
   PyObject* globals = nullptr;   // the module's dict, borrowed from the module
   PyObject* builtins = nullptr;  // the builtins module's dict, owned
   int64_t interpreter = -1;      // the one interpreter the module may live in
+  bool finalized = false;        // that interpreter has been finalized: the module is gone
   // Builtins a module looks up once when it loads (those it needs; the others stay null).
   PyObject* property = nullptr;
   PyObject* staticmethod = nullptr;
@@ -28,18 +29,18 @@ Record& record() noexcept;
 [[nodiscard]] Ref global(Borrowed name, Loc loc = Loc::current()) noexcept;
 
 // The same for one of the module's names, whose answer is kept while the module dict is
-// unchanged: its version tag, which every change of the dict renews, tells (as the
-// interpreter's own caches of globals use it). Where the tag is not maintained, a lookup.
+// unchanged (see kept.hpp).
 [[nodiscard]] Ref global(const Name& name, Loc loc = Loc::current()) noexcept;
 
 // The module dict's entry for the name, borrowed, kept like global()'s answers; NULL when
-// absent (see kept_entry()).
+// absent (see kept_entry()). For an identity check: take a reference to hold it.
 PyObject* global_entry(const Name& name) noexcept;
 
-// A builtin, for the few the module looks up once when it loads; throws when missing.
-Ref builtin(Borrowed name, Loc loc = Loc::current());
+// A builtin, for the few the module looks up once when it loads; NameError when missing.
+[[nodiscard]] Ref builtin(Borrowed name, Loc loc = Loc::current()) noexcept;
 
-// Binds a module-level name (module body); throws on failure.
-void bind(Borrowed name, Borrowed value, Loc loc = Loc::current());
+// Binds a module-level name (module body). False on failure, and for a value that is NULL
+// because making it failed (the exception pending, its place noted).
+[[nodiscard]] bool bind(Borrowed name, Borrowed value, Loc loc = Loc::current()) noexcept;
 
 }  // namespace host

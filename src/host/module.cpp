@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "host/function.hpp"
+#include "host/kept.hpp"
 
 namespace host {
 
@@ -13,8 +14,17 @@ Record the_record;
 
 int64_t current_interpreter() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 
-// The state of this layer is process-wide, so the module can only serve one interpreter.
+// The state of this layer is process-wide, so the module can only serve one interpreter, and
+// only while that interpreter lives: an embedding program that finalises the interpreter and
+// starts another cannot load it again (its classes and constants went with the first one).
 bool check_single_interpreter() noexcept {
+  if (the_record.finalized) {
+    PyErr_Format(PyExc_ImportError,
+                 "Module '%s' cannot be loaded again in this process: the interpreter it was loaded "
+                 "into has been finalized.",
+                 this_module.qualified_name);
+    return false;
+  }
   const int64_t current = current_interpreter();
   if (the_record.interpreter == -1) {
     the_record.interpreter = current;
@@ -29,16 +39,23 @@ bool check_single_interpreter() noexcept {
   return true;
 }
 
+// Called once the interpreter has been finalized: what the record points to is gone. The
+// module objects are not released, the interpreter that owned them no longer exists.
+void forget_interpreter() noexcept {
+  the_record = Record{};
+  the_record.finalized = true;
+}
+
 // Copies module_spec.<attribute> into the module dict; a missing attribute is skipped.
-void copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute, const char* key, bool allow_none) {
-  PyObject* value = PyObject_GetAttrString(module_spec, attribute);
-  if (value == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+bool copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute, const char* key,
+                    bool allow_none) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttrString(module_spec, attribute));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
     PyErr_Clear();
-    return;
+    return true;
   }
-  Ref owned = Ref::steal(value);
-  if (allow_none || value != Py_None) check_status(PyDict_SetItemString(dict, key, value));
+  return (!allow_none && value.get() == Py_None) || PyDict_SetItemString(dict, key, value) == 0;
 }
 
 // Reads "major.minor" off the front of a version string such as Py_GetVersion()'s.
@@ -64,20 +81,21 @@ bool parse_version(const char* text, int& major, int& minor) noexcept {
 // A RuntimeWarning when the running interpreter is not the one the module was built for.
 // The running version comes from the interpreter itself, not from sys.version, which any
 // code may reassign.
-void check_version() {
+bool check_version(Loc loc = Loc::current()) noexcept {
   int major = 0, minor = 0;
-  if (!parse_version(Py_GetVersion(), major, minor)) return;
-  if (major == ZELMAR_BUILT_FOR_MAJOR && minor == ZELMAR_BUILT_FOR_MINOR) return;
-  check_status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                ZELMAR_BUILT_FOR_MAJOR, ZELMAR_BUILT_FOR_MINOR, this_module.qualified_name,
-                                "does not match", major, minor));
+  if (!parse_version(Py_GetVersion(), major, minor)) return true;
+  if (major == ZELMAR_BUILT_FOR_MAJOR && minor == ZELMAR_BUILT_FOR_MINOR) return true;
+  return status(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                                 ZELMAR_BUILT_FOR_MAJOR, ZELMAR_BUILT_FOR_MINOR, this_module.qualified_name,
+                                 "does not match", major, minor),
+                loc);
 }
 
-void register_in_sys_modules(PyObject* module) {
+bool register_in_sys_modules(PyObject* module, Loc loc = Loc::current()) noexcept {
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   PyObject* existing = PyDict_GetItemString(modules, this_module.qualified_name);
-  if (existing == nullptr) check_status(PyDict_SetItemString(modules, this_module.qualified_name, module));
+  return existing != nullptr || status(PyDict_SetItemString(modules, this_module.qualified_name, module), loc);
 }
 
 }  // namespace
@@ -114,33 +132,25 @@ Ref global(const Name& name, Loc loc) noexcept {
   return builtin_or_name_error(Borrowed(name.get()), loc);
 }
 
-Ref builtin(Borrowed name, Loc loc) {
-  PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    fail(loc);
+Ref builtin(Borrowed name, Loc loc) noexcept { return builtin_or_name_error(name, loc); }
+
+bool bind(Borrowed name, Borrowed value, Loc loc) noexcept {
+  return value.get() != nullptr && status(PyDict_SetItem(the_record.globals, name, value), loc);
+}
+
+Ref import_module(PyObject* name, PyObject* fromlist, int level, Loc loc) noexcept {
+  return result(PyImport_ImportModuleLevelObject(name, the_record.globals, nullptr, fromlist, level), loc);
+}
+
+Ref import_name(Borrowed module, PyObject* name, Loc loc) noexcept {
+  if (module.get() == nullptr) return {};
+  Ref value = Ref::steal(PyObject_GetAttr(module, name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
   }
-  return Ref::borrow(value);
-}
-
-void bind(Borrowed name, Borrowed value, Loc loc) {
-  check_status(PyDict_SetItem(the_record.globals, name, value), loc);
-}
-
-Ref import_module(PyObject* name, PyObject* fromlist, int level, Loc loc) {
-  return check(PyImport_ImportModuleLevelObject(name, the_record.globals, nullptr, fromlist, level), loc);
-}
-
-Ref import_name(PyObject* module, PyObject* name, Loc loc) {
-  PyObject* value = PyObject_GetAttr(module, name);
-  if (value == nullptr) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    }
-    fail(loc);
-  }
-  return Ref::steal(value);
+  if (!value) note(loc);
+  return value;
 }
 
 PyModuleDef* module_definition() noexcept {
@@ -158,21 +168,32 @@ PyModuleDef* module_definition() noexcept {
 PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
   if (!check_single_interpreter()) return nullptr;
   if (the_record.module != nullptr) return Ref::borrow(the_record.module).release();
-  try {
-    Ref name = check(PyObject_GetAttrString(module_spec, "name"));
-    Ref module = check(PyModule_NewObject(name));
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    if (dict == nullptr) fail();
-    copy_from_spec(module_spec, dict, "loader", "__loader__", true);
-    copy_from_spec(module_spec, dict, "origin", "__file__", true);
-    copy_from_spec(module_spec, dict, "parent", "__package__", true);
-    copy_from_spec(module_spec, dict, "submodule_search_locations", "__path__", false);
-    return module.release();
-  } catch (...) {
-    translate_current_exception();
+  Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
+  Ref module = name ? Ref::steal(PyModule_NewObject(name)) : Ref{};
+  PyObject* dict = module ? PyModule_GetDict(module) : nullptr;  // borrowed
+  if (dict == nullptr || !copy_from_spec(module_spec, dict, "loader", "__loader__", true) ||
+      !copy_from_spec(module_spec, dict, "origin", "__file__", true) ||
+      !copy_from_spec(module_spec, dict, "parent", "__package__", true) ||
+      !copy_from_spec(module_spec, dict, "submodule_search_locations", "__path__", false))
     return nullptr;
-  }
+  return module.release();
 }
+
+namespace {
+
+bool exec_steps(PyObject* module) noexcept {
+  PyObject* builtins_module = PyImport_AddModule("builtins");  // borrowed
+  if (builtins_module == nullptr) return static_cast<bool>(failure());
+  Py_XSETREF(the_record.builtins, Ref::borrow(PyModule_GetDict(builtins_module)).release());
+  if (!status(PyDict_SetItemString(the_record.globals, "__builtins__", builtins_module), Loc::current()) ||
+      !check_version())
+    return false;
+  if (!make_interned()) return static_cast<bool>(failure());
+  start_watching();
+  return register_in_sys_modules(module) && this_module.load() && this_module.body();
+}
+
+}  // namespace
 
 int exec_module(PyObject* module) noexcept {
   if (the_record.module != nullptr) {
@@ -186,22 +207,15 @@ int exec_module(PyObject* module) noexcept {
   if (init_name.get() == nullptr) return -1;
   the_record.module = Ref::borrow(module).release();
   the_record.globals = PyModule_GetDict(module);
-  try {
-    PyObject* builtins_module = PyImport_AddModule("builtins");  // borrowed
-    if (builtins_module == nullptr) fail();
-    Py_XSETREF(the_record.builtins, Ref::borrow(PyModule_GetDict(builtins_module)).release());
-    check_status(PyDict_SetItemString(the_record.globals, "__builtins__", builtins_module));
-    check_version();
-    make_interned();
-    register_in_sys_modules(module);
-    this_module.load();
-    this_module.body();
+  forget_noted();
+  if (exec_steps(module)) {
+    // Once per process: the module cannot be loaded into a later interpreter.
+    if (Py_AtExit(forget_interpreter) < 0) PyErr_Clear();
     return 0;
-  } catch (const PythonError& e) {
-    add_traceback(init_name, e.file, static_cast<int>(e.line));
-  } catch (...) {
-    translate_current_exception();
   }
+  const Where where = take_noted();
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  if (where.file != nullptr) add_traceback(init_name, where.file, static_cast<int>(where.line));
   Py_CLEAR(the_record.module);
   the_record.globals = nullptr;
   return -1;

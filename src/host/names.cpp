@@ -10,15 +10,17 @@ Interned* first_interned = nullptr;
 
 Interned::Interned() noexcept : next_(first_interned) { first_interned = this; }
 
-void make_interned() {
-  for (Interned* item = first_interned; item != nullptr; item = item->next_) item->make();
+bool make_interned() noexcept {
+  for (Interned* item = first_interned; item != nullptr; item = item->next_)
+    if (!item->make()) return false;
+  return true;
 }
 
-void Name::make() {
+bool Name::make() noexcept {
   PyObject* obj = PyUnicode_InternFromString(text_);
-  if (obj == nullptr) fail();
-  Py_XDECREF(obj_);
-  obj_ = obj;
+  if (obj == nullptr) return false;
+  Py_XSETREF(obj_, obj);
+  return true;
 }
 
 }  // namespace host

@@ -6,56 +6,12 @@
 #include <cstdint>
 
 #include "host/error.hpp"
+#include "host/kept.hpp"
 
 namespace host {
 
 class Ref;
 struct Obj;
-
-// A type as it was when a check of its attributes passed. While it is the same type with
-// the same valid version tag, neither it nor any of its bases has changed since (the
-// interpreter renews the tag on every such change, as its own attribute caches rely on),
-// so the check still holds.
-class TypeSeen {
- public:
-  bool still(PyTypeObject* type) const noexcept {
-    return type == type_ && type->tp_version_tag == version_ && (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-  }
-  void remember(PyTypeObject* type) noexcept {
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return;
-    type_ = type;  // compared, never followed: a type made later gets a new tag
-    version_ = type->tp_version_tag;
-  }
-
- private:
-  PyTypeObject* type_ = nullptr;
-  unsigned version_ = 0;
-};
-
-// A dict's entry as last read, and the dict's version tag then. Every change of a dict
-// renews its tag from a counter of the whole interpreter, so a tag belongs to one state of
-// one dict: while it stays, so does the entry, held by the dict (the interpreter's own
-// caches of globals rely on this). Not kept where the interpreter keeps no such tag.
-struct KeptEntry {
-  std::uint64_t version = 0;
-  PyObject* value = nullptr;
-};
-
-// dict[key] for an exact dict and an exact str key, borrowed: the kept entry while the
-// dict's version stays, a lookup otherwise (kept when found). NULL when absent, or with an
-// exception pending when comparing with another key of the dict failed.
-inline PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-  const std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-  if (kept.value != nullptr && kept.version == version) return kept.value;
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  if (value != nullptr) kept = {version, value};
-  return value;
-#else
-  (void)kept;
-  return PyDict_GetItemWithError(dict, key);
-#endif
-}
 
 // Something the module makes once at load time. Instances are static objects that
 // register themselves; make_interned() builds them all when the module executes.
@@ -69,13 +25,14 @@ class Interned {
   ~Interned() = default;
 
  private:
-  friend void make_interned();
-  virtual void make() = 0;
+  friend bool make_interned() noexcept;
+  // Not pure: a pure virtual function would link in the C++ runtime's handler for calling one.
+  virtual bool make() noexcept { return true; }
   Interned* next_;
 };
 
-// Builds every registered Interned object; throws PythonError on failure.
-void make_interned();
+// Builds every registered Interned object; false with the exception pending on failure.
+bool make_interned() noexcept;
 
 // An interned str: identifiers, keys and fixed texts of the module.
 class Name final : public Interned {
@@ -88,21 +45,18 @@ class Name final : public Interned {
  private:
   friend PyObject* global_entry(const Name& name) noexcept;
   friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
-  friend Ref instance_attr(struct Obj self, const Name& name) noexcept;
   friend PyObject* module_entry(PyObject* module, const Name& name) noexcept;
-  friend bool no_data_descriptor(PyTypeObject* type, const Name& name) noexcept;
-  void make() override;
+  bool make() noexcept override;
   const char* text_;
   PyObject* obj_ = nullptr;
   // This name's entry in the module dict, and in the dict of the module last asked for an
-  // attribute of this name (see kept_entry()).
+  // attribute of this name; the class attribute of this name as last looked up (see kept.hpp).
   mutable KeptEntry global_;
   mutable KeptEntry attr_;
-  // The class attribute of this name as last read (see class_attr() in call.hpp), and the
-  // type last seen without a data descriptor of this name.
-  mutable TypeSeen class_seen_;
-  mutable PyObject* class_value_ = nullptr;
-  mutable TypeSeen plain_seen_;
+  mutable KeptLookup class_;
+  // Whether `type` itself has an attribute of this name, which would come before a class's
+  // own: -1 until first asked. `type` is a static type, whose attributes cannot change.
+  mutable signed char on_type_ = -1;
 };
 
 // A tuple of N interned names: the keyword names of a call, or the names of a from-import.
@@ -118,15 +72,16 @@ class Names final : public Interned {
   static constexpr std::size_t size = N;
 
  private:
-  void make() override {
-    Ref tuple = check(PyTuple_New(N));
+  bool make() noexcept override {
+    Ref tuple = Ref::steal(PyTuple_New(N));
+    if (!tuple) return false;
     for (std::size_t i = 0; i < N; ++i) {
       PyObject* name = PyUnicode_InternFromString(texts_[i]);
-      if (name == nullptr) fail();
+      if (name == nullptr) return false;
       PyTuple_SET_ITEM(tuple.get(), i, name);
     }
-    Py_XDECREF(tuple_);
-    tuple_ = tuple.release();
+    Py_XSETREF(tuple_, tuple.release());
+    return true;
   }
   std::array<const char*, N> texts_;
   PyObject* tuple_ = nullptr;

@@ -44,11 +44,12 @@ Document element_groups_document{Name{R"(
         )"},
                                  nullptr};
 
-// dedent(document).strip(). A replaced dedent is called for every request, as written.
+// dedent(document).strip(). A replaced (or changed) dedent is called for every request, as
+// written.
 Ref document(Document& doc) noexcept {
   Ref dedent = global(n::dedent);
   if (!dedent) return {};
-  const bool standard = dedent.get() == constants.std_dedent;
+  const bool standard = constants.std_dedent.same(dedent);
   if (standard && doc.sent != nullptr) return Ref::borrow(doc.sent);
   Ref dedented = call(dedent, doc.source);
   if (!dedented) return {};
@@ -145,11 +146,12 @@ Ref get_pagination_variable(const Args& a) {
 
 }  // namespace
 
-Ref make_aec_data_model_class() {
+Ref make_aec_data_model_class() noexcept {
   ClassBuilder c(n::_AECDataModelAPI);
   c.doc(" https://developer.brimvale.example/aec-data-model/guide/ ");
-  Ref base = must(format_text(must(global(n::_BASE_URL))));
-  c.add(n::GRAPHQL_URL, must(join({base, graphql_path})));
+  Ref base = global(n::_BASE_URL);
+  if (base) base = format_text(base);
+  c.add(n::GRAPHQL_URL, base ? join({base, graphql_path}) : Ref{});
   c.classmethod({
       .name = "_send_request",
       .positional = {"cls", "query", "region", "access_token", "variables"},

@@ -14,16 +14,17 @@ struct Constants {
   PyObject* zero = nullptr;
   PyObject* one = nullptr;
   PyObject* ten = nullptr;  // the time-out of every request, in seconds
+  PyObject* five_hundred = nullptr;  // the first status of a server error
+  PyObject* empty = nullptr;         // ""
   // The standard library's objects as the module imported them: while the module globals
-  // (and re's search) are still these, the module does their work natively.
+  // (and re's search) are still these, unchanged, the module does their work natively.
   PyObject* std_re = nullptr;
-  PyObject* std_search = nullptr;
-  PyObject* std_dedent = nullptr;
+  host::LibraryFunction std_search;
+  host::LibraryFunction std_dedent;
   // BrimvaleFileVersion as the module defined it, with the __init__ the dataclass decorator
-  // generated (and its code), for making versions without the call machinery.
+  // generated, for making versions without the call machinery.
   PyObject* version_class = nullptr;
-  PyObject* version_init = nullptr;
-  PyObject* version_init_code = nullptr;
+  host::LibraryFunction version_init;
 };
 extern Constants constants;
 
@@ -38,11 +39,11 @@ struct Members {
 };
 extern Members members;
 
-// The four classes, built in this order by the module body.
-host::Ref make_file_version_class();
-host::Ref make_file_class();
-host::Ref make_data_management_class();
-host::Ref make_aec_data_model_class();
+// The four classes, built in this order by the module body; empty on failure.
+host::Ref make_file_version_class() noexcept;
+host::Ref make_file_class() noexcept;
+host::Ref make_data_management_class() noexcept;
+host::Ref make_aec_data_model_class() noexcept;
 
 // api.<extractor>(url) for an extractor that resolves to the module's own (the one for
 // `category`): while the static method it forwards to is the module's own too, the search
@@ -50,20 +51,25 @@ host::Ref make_aec_data_model_class();
 host::Ref extract_directly(PyObject* api, const host::Member& extractor, PyObject* category, PyObject* url,
                            host::Loc loc = host::Loc::current()) noexcept;
 
-// Where the bucket and object keys are in a storage URL.
-struct KeySpans {
-  Py_ssize_t bucket_start = 0, bucket_end = 0, object_start = 0, object_end = 0;
+// One key of a download (the bucket or the object key of a storage URL): a str (the
+// extractor's answer, or a key the request must escape or refuse), or the span [start, end)
+// of the storage URL, an ASCII str, that goes into the request as it is.
+struct Key {
+  host::Ref text;
+  Py_ssize_t start = 0, end = -1;  // end < 0: the whole of text
+  host::Piece piece() const noexcept { return end < 0 ? host::Piece{text.get()} : host::Piece{text.get(), start, end}; }
 };
 
-// Whether get_file's keys can be taken from the storage URL in place (see
-// data_management.cpp); then `api` is _DataManagementAPI.
-bool keys_in_place(PyObject* url, KeySpans& keys, host::Ref& api) noexcept;
+// The key that api.<extractor>(url) gives for `category` (`api` being _DataManagementAPI as
+// just looked up), in place while every member and library function on the way is the
+// module's own, else through the extractor: 1 when found, 0 when it gives None, -1 on failure.
+int download_key(PyObject* api, PyObject* url, const host::Member& extractor, const host::Name& name,
+                 const host::Name& category, Key& key, host::Loc loc = host::Loc::current()) noexcept;
 
-// _DataManagementAPI.get_signed_s3_url(bucket_key=..., object_key=..., access_token=token)
-// for keys in place, as if called at `loc`: the same request, and on failure the same
-// traceback entry.
-host::Ref signed_s3_url_in_place(PyObject* api, PyObject* url, const KeySpans& keys, PyObject* token,
-                                 host::Loc loc = host::Loc::current()) noexcept;
+// api.get_signed_s3_url(bucket_key=..., object_key=..., access_token=self._access_token) for
+// the keys as found: the same lookups, request and, on failure, traceback entries.
+host::Ref signed_s3_url(PyObject* api, PyObject* self, const Key& bucket, const Key& object,
+                        host::Loc loc = host::Loc::current()) noexcept;
 
 // BrimvaleFileVersion(_access_token=token, _data=data)
 host::Ref new_version(PyObject* token, PyObject* data) noexcept;

@@ -154,12 +154,13 @@ bool is_own_category(PyObject* category) noexcept {
          category == n::buckets_category.get() || category == n::objects_category.get();
 }
 
-// Whether the module's re and re's search are still the standard library's, looked at in
-// the two module dicts (kept while neither changes), and the URL an exact str: then the
-// search for a literal category (the extractors' own among them) runs here.
+// Whether the module's re and re's search are still the standard library's, unchanged (the
+// entries of the two module dicts kept as kept.hpp says), and the URL an exact str: then the
+// search for a literal category (the extractors' own among them) runs here. The lookups can
+// run a colliding key's __eq__; nothing is held across them.
 bool searches_here(PyObject* url) noexcept {
   if (!PyUnicode_CheckExact(url) || global_entry(n::re) != constants.std_re ||
-      module_entry(constants.std_re, n::search) != constants.std_search) {
+      !constants.std_search.same(module_entry(constants.std_re, n::search))) {
     PyErr_Clear();  // a failed look: the long way looks again and reports it
     return false;
   }
@@ -274,16 +275,27 @@ Ref path_segment(PyObject* identifier) noexcept {
   return text;
 }
 
-// The session and the class's base URL of a request, looked up in this order.
-[[gnu::always_inline]] inline bool request_start(PyObject* cls, const Name& base_attribute, Ref& http, Ref& base) noexcept {
-  if (!(http = session())) return false;
-  base = class_attr(cls, base_attribute);
-  return base && (base = format_text(base));
-}
-
-// GET <the pieces> with the bearer token; the decoded JSON answer.
-template <class Part>  // a whole str (PyObject*), or a Piece
-[[gnu::always_inline]] inline Ref request_end(const Ref& http, const Part* parts, std::size_t count, PyObject* token) noexcept {
+// GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
+// alternates fixed text and identifiers, starting with fixed text: fixed, id, fixed, ... An
+// identifier given whole goes in as a path segment; one given as a span of an ASCII str is
+// known to need no escaping and goes in as it is.
+Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<Piece> path, PyObject* token) {
+  Ref http = session();
+  if (!http) return {};
+  Ref base = class_attr(cls, base_attribute);
+  if (!base || !(base = format_text(base))) return {};
+  Piece parts[6] = {{base.get()}};
+  Ref segments[2];  // the texts of identifiers given whole
+  std::size_t count = 1;
+  for (const Piece& piece : path) {
+    parts[count] = piece;
+    if (count % 2 == 0 && piece.end < 0) {  // an identifier given whole
+      Ref& segment = segments[count / 2 - 1];
+      if (!(segment = path_segment(piece.text))) return {};
+      parts[count] = {segment.get()};
+    }
+    ++count;
+  }
   Ref url = join(parts, count);
   if (!url) return {};
   Ref headers = bearer_headers(token);
@@ -291,80 +303,68 @@ template <class Part>  // a whole str (PyObject*), or a Piece
   return checked_json(call_method_kw(http, n::get, n::kw_get, url, headers, constants.ten));
 }
 
-// GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
-// alternates fixed text and identifiers, starting with fixed text: fixed, id, fixed, ...
-Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
-  Ref http, base;
-  if (!request_start(cls, base_attribute, http, base)) return {};
-  PyObject* parts[6] = {base.get()};
-  Ref segments[2];  // the identifiers' texts
-  std::size_t count = 1;
-  for (PyObject* piece : path) {
-    if (count % 2 == 0) {  // an identifier
-      Ref& segment = segments[count / 2 - 1];
-      if (!(segment = path_segment(piece))) return {};
-      piece = segment.get();
-    }
-    parts[count++] = piece;
-  }
-  return request_end(http, parts, count, token);
-}
-
 // Arguments: cls, then the keyword-only parameters in order.
 Ref get_item_tip(const Args& a) {
-  return get_json(a[0], n::DATA_BASE_URL, {n::projects_path, a[1], n::items_path, a[2], n::tip_path}, a[3]);
+  return get_json(a[0], n::DATA_BASE_URL, {{n::projects_path}, {a[1]}, {n::items_path}, {a[2]}, {n::tip_path}}, a[3]);
 }
 
 Ref get_signed_s3_url(const Args& a) {
-  return get_json(a[0], n::OSS_BASE_URL, {n::buckets_path, a[1], n::objects_path, a[2], n::signed_download_path},
-                  a[3]);
+  return get_json(a[0], n::OSS_BASE_URL,
+                  {{n::buckets_path}, {a[1]}, {n::objects_path}, {a[2]}, {n::signed_download_path}}, a[3]);
 }
 
 }  // namespace
 
-// The bucket and object keys of a storage URL as spans of it, for the signed-URL request
-// without the extractors' strings: only while every member the long way goes through is
-// the module's own (the extractors, the static method they forward to, the request), re
-// and its search are the library's, the URL is an exact str of ASCII text, and both keys
-// are found and go into a path as they are (neither "." nor "..", no "#" to escape). Looks
-// only: no code runs and nothing fails. Otherwise false, and the long way does it all.
-bool keys_in_place(PyObject* url, KeySpans& keys, Ref& api) noexcept {
-  PyObject* found = global_entry(n::_DataManagementAPI);
-  if (found == nullptr || !members.extract_bucket_key.resolves(found, n::extract_bucket_key_from_url) ||
-      !members.extract_object_key.resolves(found, n::extract_object_key_from_url) ||
-      !members.extract_element_id.resolves(found, n::_extract_element_id_from_url) ||
-      !members.get_signed_s3_url.resolves(found, n::get_signed_s3_url) || !searches_here(url) ||
-      !PyUnicode_IS_ASCII(url)) {
-    PyErr_Clear();
-    return false;
+// One key of the download: where the long way would call the extractor, everything it goes
+// through is looked at first, in the order the long way looks it up (the extractor, the
+// static method it forwards to, re and re's search). While all are the module's and the
+// library's own and the URL is an ASCII str, the key is found as a span of the URL, without
+// a str of its own; otherwise the extractor is called.
+int download_key(PyObject* api, PyObject* url, const Member& extractor, const Name& name, const Name& category,
+                 Key& key, Loc loc) noexcept {
+  if (extractor.resolves(api, name) && members.extract_element_id.resolves(api, n::_extract_element_id_from_url) &&
+      searches_here(url) && PyUnicode_IS_ASCII(url)) {
+    if (!find_identifier(PyUnicode_1BYTE_DATA(url), PyUnicode_GET_LENGTH(url), category, key.start, key.end)) return 0;
+    // A key that a path would escape or refuse ("#", "." or "..") is made a str, which the
+    // request treats as the long way's key.
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(url) + key.start;
+    const auto length = static_cast<std::size_t>(key.end - key.start);
+    if (is_dot_segment(PyUnicode_1BYTE_KIND, text, key.end - key.start) || std::memchr(text, '#', length) != nullptr) {
+      key.text = result(PyUnicode_Substring(url, key.start, key.end), loc);
+      key.end = -1;
+    } else {
+      key.text = Ref::borrow(url);
+    }
+    return key.text ? 1 : -1;
   }
-  const auto* text = PyUnicode_1BYTE_DATA(url);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
-  auto usable = [&](Py_ssize_t start, Py_ssize_t end) {
-    return !is_dot_segment(PyUnicode_1BYTE_KIND, text + start, end - start) &&
-           std::memchr(text + start, '#', static_cast<std::size_t>(end - start)) == nullptr;
-  };
-  if (!find_identifier(text, n, n::buckets_category, keys.bucket_start, keys.bucket_end) ||
-      !find_identifier(text, n, n::objects_category, keys.object_start, keys.object_end) ||
-      !usable(keys.bucket_start, keys.bucket_end) || !usable(keys.object_start, keys.object_end))
-    return false;
-  api = Ref::borrow(found);
-  return true;
+  key.end = -1;
+  key.text = extractor.resolves(api, name) ? extract_directly(api, extractor, category, url, loc)
+                                           : call_method(Obj(api, loc), name, url);
+  if (!key.text) return -1;
+  return key.text.get() == Py_None ? 0 : 1;
 }
 
-Ref signed_s3_url_in_place(PyObject* api, PyObject* url, const KeySpans& keys, PyObject* token, Loc loc) noexcept {
-  Ref http, base, response;
-  if (request_start(api, n::OSS_BASE_URL, http, base)) {
-    const Piece parts[] = {{base.get()},
-                           {n::buckets_path},
-                           {url, keys.bucket_start, keys.bucket_end},
-                           {n::objects_path},
-                           {url, keys.object_start, keys.object_end},
-                           {n::signed_download_path}};
-    response = request_end(http, parts, std::size(parts), token);
+Ref signed_s3_url(PyObject* api, PyObject* self, const Key& bucket, const Key& object, Loc loc) noexcept {
+  const Member& member = members.get_signed_s3_url;
+  const bool direct = member.resolves(api, n::get_signed_s3_url);
+  Ref request = direct ? Ref{} : getattr(Obj(api, loc), n::get_signed_s3_url);
+  if (!direct && !request) return {};
+  Ref token = getattr(Obj(self, loc), n::_access_token);
+  if (!token) return {};
+  if (!direct) {
+    Ref keys[2];
+    for (std::size_t i = 0; i < 2; ++i) {
+      const Key& key = i == 0 ? bucket : object;
+      keys[i] = key.end < 0 ? key.text.copy() : result(PyUnicode_Substring(key.text, key.start, key.end), loc);
+      if (!keys[i]) return {};
+    }
+    return call_kw(Obj(request, loc), n::kw_signed_s3_url, keys[0], keys[1], token);
   }
+  Ref response = get_json(api, n::OSS_BASE_URL,
+                          {{n::buckets_path}, bucket.piece(), {n::objects_path}, object.piece(), {n::signed_download_path}},
+                          token);
   if (!response) {
-    add_traceback_entry(members.get_signed_s3_url.function(), take_noted());
+    add_traceback_entry(member.function(), take_noted());
     note(loc);
   }
   return response;
@@ -372,31 +372,30 @@ Ref signed_s3_url_in_place(PyObject* api, PyObject* url, const KeySpans& keys, P
 
 namespace {
 
-Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_path}, a[1]); }
+Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {{n::hubs_path}}, a[1]); }
 
-Ref get_hub(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1]}, a[2]); }
+Ref get_hub(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {{n::hubs_slash_path}, {a[1]}}, a[2]); }
 
 Ref get_project(const Args& a) {
-  return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1], n::projects_path, a[2]}, a[3]);
+  return get_json(a[0], n::PROJECT_BASE_URL, {{n::hubs_slash_path}, {a[1]}, {n::projects_path}, {a[2]}}, a[3]);
 }
 
 // f"{_BASE_URL}<path>", read while the class body runs.
-Ref base_url(PyObject* path) {
-  Ref base = must(format_text(must(global(n::_BASE_URL))));
-  return must(join({base, path}));
+Ref base_url(PyObject* path, Loc loc = Loc::current()) noexcept {
+  Ref base = global(n::_BASE_URL, loc);
+  if (!base || !(base = format_text(Obj(base, loc)))) return {};
+  return join({base, path}, loc);
 }
 
 }  // namespace
 
-Ref make_data_management_class() {
+Ref make_data_management_class() noexcept {
   ClassBuilder c(n::_DataManagementAPI);
   c.doc(" https://developer.brimvale.example/data-management/guide/ ");
   c.add(n::PROJECT_BASE_URL, base_url(project_path));
   c.add(n::DATA_BASE_URL, base_url(data_path));
   c.add(n::OSS_BASE_URL, base_url(oss_path));
 
-  const std::vector<std::pair<const char*, const char*>> extractor_annotations = {
-      {"url", "str"}, {"return", "Optional[str]"}};
   c.staticmethod({
       .name = "_extract_element_id_from_url",
       .positional = {},
@@ -406,19 +405,19 @@ Ref make_data_management_class() {
   });
   c.classmethod({.name = "extract_project_id_from_url",
                  .positional = {"cls", "url"},
-                 .annotations = extractor_annotations,
+                 .annotations = {{"url", "str"}, {"return", "Optional[str]"}},
                  .impl = extract_project_id});
   c.classmethod({.name = "extract_item_id_from_url",
                  .positional = {"cls", "url"},
-                 .annotations = extractor_annotations,
+                 .annotations = {{"url", "str"}, {"return", "Optional[str]"}},
                  .impl = extract_item_id});
   c.classmethod({.name = "extract_bucket_key_from_url",
                  .positional = {"cls", "url"},
-                 .annotations = extractor_annotations,
+                 .annotations = {{"url", "str"}, {"return", "Optional[str]"}},
                  .impl = extract_bucket_key});
   c.classmethod({.name = "extract_object_key_from_url",
                  .positional = {"cls", "url"},
-                 .annotations = extractor_annotations,
+                 .annotations = {{"url", "str"}, {"return", "Optional[str]"}},
                  .impl = extract_object_key});
 
   c.classmethod({

@@ -37,15 +37,15 @@ const char class_doc[] =
     "    ";
 
 Ref init(const Args& a) {
-  if (!set_instance_attrs(a[0], {{n::_url, a[1]},
-                                 {n::_latest_version, Py_None},
-                                 {n::_hub, Py_None},
-                                 {n::_aec_data_model_element_group, Py_None}}))
+  if (!set_attrs(a[0], {{n::_url, a[1]},
+                        {n::_latest_version, Py_None},
+                        {n::_hub, Py_None},
+                        {n::_aec_data_model_element_group, Py_None}}))
     return {};
   return none();
 }
 
-Ref url(const Args& a) { return instance_attr(a[0], n::_url); }
+Ref url(const Args& a) { return getattr(a[0], n::_url); }
 
 // _DataManagementAPI.<extractor>(self._url), refused with `message` when it finds nothing.
 Ref extracted(PyObject* self, const Member& extractor, PyObject* name, PyObject* category, const char* message) {
@@ -53,13 +53,13 @@ Ref extracted(PyObject* self, const Member& extractor, PyObject* name, PyObject*
   if (!api) return {};
   Ref found;
   if (extractor.resolves(api, name)) {
-    Ref url = instance_attr(self, n::_url);
+    Ref url = getattr(self, n::_url);
     if (!url) return {};
     found = extract_directly(api, extractor, category, url);
   } else {
     Ref extract = getattr(api, name);
     if (!extract) return {};
-    Ref url = instance_attr(self, n::_url);
+    Ref url = getattr(self, n::_url);
     if (!url) return {};
     found = call(extract, url);
   }
@@ -87,41 +87,34 @@ Ref own_property(PyObject* self, const Member& property, PyObject* name) noexcep
   return getattr(self, name);
 }
 
-// An HTTPError whose response has a status of 500 or more: the server failed (after the
-// session's retries), which says nothing about whether it holds what was asked for.
-bool is_server_error(PyObject* exception) noexcept {
-  PyObject* response = PyObject_GetAttr(exception, n::response);
-  if (response == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  PyObject* status = response == Py_None ? nullptr : PyObject_GetAttr(response, n::status_code);
-  Py_DECREF(response);
-  if (status == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  bool server = false;
-  if (PyLong_Check(status)) {
-    int overflow = 0;
-    const long code = PyLong_AsLongAndOverflow(status, &overflow);
-    server = overflow > 0 || code >= 500;
-  }
-  Py_DECREF(status);
-  return server;
-}
-
-// Whether the caught exception is an HTTPError, keeping the first server error met in
-// `server_error`; false with an exception pending when HTTPError cannot be looked up.
-bool http_error_caught(const Caught& e, Ref& server_error, bool& failed) {
+// Whether the caught exception is an HTTPError, and then whether its response says the
+// server failed (after the session's retries), which says nothing of whether it holds what
+// was asked for. The first such error is kept in `server_error`. As in Python:
+//
+//   except HTTPError as error:
+//       status = getattr(getattr(error, "response", None), "status_code", None)
+//       if isinstance(status, int) and status >= 500 and server_error is None:
+//           server_error = error
+//
+// 1 for an HTTPError, 0 for anything else, -1 with the exception of the check pending.
+int http_error_caught(const Caught& e, Ref& server_error) noexcept {
   Ref http_error = global(n::HTTPError);
-  if (!http_error) {
-    failed = true;
-    return false;
+  if (!http_error) return -1;
+  if (!e.matches(http_error)) return 0;
+  Ref response = attribute_or_none(e.value(), n::response);
+  if (!response) return -1;
+  // None has no status_code, and its type can gain none.
+  Ref status = response.get() == Py_None ? none() : attribute_or_none(response, n::status_code);
+  if (!status) return -1;
+  if (PyLong_Check(status.get())) {
+    const int server = PyObject_RichCompareBool(status, constants.five_hundred, Py_GE);
+    if (server < 0) {
+      note(Loc::current());
+      return -1;
+    }
+    if (server && !server_error) server_error = Ref::borrow(e.value());
   }
-  if (!e.matches(http_error)) return false;
-  if (!server_error && is_server_error(e.value())) server_error = Ref::borrow(e.value());
-  return true;
+  return 1;
 }
 
 // response["data"], where a GraphQL error answer's null data counts as missing.
@@ -145,15 +138,19 @@ Ref id_or_none(PyObject* record) noexcept {
   return call_method(record, n::get, n::id, Py_None);
 }
 
+// `if self.<cache>:` for one of the handle's caches: 1 when filled (and read again by the
+// caller, as `return self.<cache>` reads it), 0 when empty, -1 on failure.
+int cached(PyObject* self, const Name& cache) noexcept {
+  Ref value = getattr(self, cache);
+  return value ? truthy(value) : -1;
+}
+
 // The first listed hub, among those with an id, under which the file's project can be
 // fetched with this token; cached on the handle.
 Ref get_hub(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = instance_attr(self, n::_hub);
-  if (!cached) return {};
-  const int known = truthy(cached);
-  if (known != 0) return known < 0 ? Ref{} : std::move(cached);
+  if (const int known = cached(self, n::_hub); known != 0) return known < 0 ? Ref{} : getattr(self, n::_hub);
 
   Ref hubs = [&]() -> Ref {
     Ref api = global(n::_DataManagementAPI);
@@ -194,16 +191,15 @@ Ref get_hub(const Args& a) {
     }();
     if (!answer) {
       Caught e;
-      bool failed = false;
-      const bool http = http_error_caught(e, server_error, failed);
-      if (failed) return {};
+      const int http = http_error_caught(e, server_error);
+      if (http < 0) return {};
       if (http) continue;  // not this hub's project, or the server failed: try the next either way
       if (e.matches(PyExc_ValueError))
         return e.raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed");
       return e.reraise();
     }
-    if (!set_instance_attrs(self, {{n::_hub, hub}})) return {};
-    return instance_attr(self, n::_hub);
+    if (!setattr(self, n::_hub, hub)) return {};
+    return getattr(self, n::_hub);
   }
   // A hub that failed might have held the project: that is no "not found".
   if (server_error)
@@ -233,10 +229,8 @@ Ref get_region(const Args& a) {
 Ref get_latest_version(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = instance_attr(self, n::_latest_version);
-  if (!cached) return {};
-  const int known = truthy(cached);
-  if (known != 0) return known < 0 ? Ref{} : std::move(cached);
+  if (const int known = cached(self, n::_latest_version); known != 0)
+    return known < 0 ? Ref{} : getattr(self, n::_latest_version);
 
   Ref data = [&]() -> Ref {
     Ref project = own_property(self, members.file_project_id, n::project_id);
@@ -258,8 +252,8 @@ Ref get_latest_version(const Args& a) {
     return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
   }
   Ref version = new_version(token, data);
-  if (!version || !set_instance_attrs(self, {{n::_latest_version, version}})) return {};
-  return instance_attr(self, n::_latest_version);
+  if (!version || !setattr(self, n::_latest_version, version)) return {};
+  return getattr(self, n::_latest_version);
 }
 
 bool extend(const Ref& list, PyObject* iterable) noexcept {
@@ -277,7 +271,14 @@ bool extend(const Ref& list, PyObject* iterable) noexcept {
   return more == 0;
 }
 
-bool is_empty_str(PyObject* value) noexcept { return PyUnicode_Check(value) && PyUnicode_GET_LENGTH(value) == 0; }
+// `cursor is None or cursor == ""`: 1 when the listing ends there, 0 when not, -1 on failure.
+// Anything but an exact str compares with its own __eq__.
+int last_cursor(PyObject* cursor) noexcept {
+  if (cursor == Py_None) return 1;
+  if (PyUnicode_CheckExact(cursor)) return PyUnicode_GET_LENGTH(cursor) == 0;
+  Ref equal = result(PyObject_RichCompare(cursor, constants.empty, Py_EQ), Loc::current());
+  return equal ? truthy(equal) : -1;
+}
 
 // Cursors already asked for in one listing: a set, with a list for the odd unhashable one.
 class SeenCursors {
@@ -336,7 +337,8 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
       if (!pagination || !(cursor = item(pagination, n::cursor))) return {};
       // An empty cursor ends the listing like a null one; a cursor asked for before would
       // repeat the same pages without end, and so would a service that never stops.
-      if (cursor.get() == Py_None || is_empty_str(cursor)) return gathered;
+      const int last = last_cursor(cursor);
+      if (last != 0) return last < 0 ? Ref{} : std::move(gathered);
       const int fresh = seen.add(cursor);
       if (fresh < 0) return failure();
       if (fresh == 0 || pages == max_hub_pages) {
@@ -387,18 +389,17 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   if (!group) return {};
   // The id first: a record without one is skipped and never reaches the cache.
   Ref group_id = item(group, n::id);
-  if (!group_id || !set_instance_attrs(self, {{n::_aec_data_model_element_group, group}})) return {};
+  if (!group_id || !setattr(self, n::_aec_data_model_element_group, group)) return {};
   return group_id;
 }
 
 Ref get_aec_data_model_element_group_id(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
-  Ref cached = instance_attr(self, n::_aec_data_model_element_group);
-  if (!cached) return {};
-  const int known = truthy(cached);
-  if (known < 0) return {};
-  if (known) return item(cached, n::id);
+  if (const int known = cached(self, n::_aec_data_model_element_group); known != 0) {
+    Ref group = known < 0 ? Ref{} : getattr(self, n::_aec_data_model_element_group);
+    return group ? item(group, n::id) : Ref{};
+  }
 
   Ref region = call_method(self, n::get_region, token);
   if (!region) return {};
@@ -415,9 +416,8 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
     if (group_id) return group_id;
     if (none_found) continue;
     Caught e;
-    bool failed = false;
-    const bool http = http_error_caught(e, server_error, failed);
-    if (failed) return {};
+    const int http = http_error_caught(e, server_error);
+    if (http < 0) return {};
     if (http || e.matches(PyExc_KeyError, PyExc_IndexError)) continue;
     if (e.matches(PyExc_ValueError))
       return e.raise_from(PyExc_ValueError,
@@ -434,7 +434,7 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
 
 }  // namespace
 
-Ref make_file_class() {
+Ref make_file_class() noexcept {
   ClassBuilder c(n::BrimvaleFile);
   c.doc(class_doc);
   c.method({
@@ -505,7 +505,7 @@ Ref make_file_class() {
       .impl = get_hub,
   });
   Ref cls = c.create();
-  construct_directly(cls);
+  if (!cls || !construct_directly(cls)) return {};
   members.file_urn.remember(cls, n::urn);
   members.file_project_id.remember(cls, n::project_id);
   return cls;

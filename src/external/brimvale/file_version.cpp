@@ -15,7 +15,7 @@ const char class_doc[] =
 
 // self._data[key], with a KeyError turned into ValueError(message) from it.
 Ref data_member(PyObject* self, PyObject* key, const char* message) {
-  Ref data = instance_attr(self, n::_data);
+  Ref data = getattr(self, n::_data);
   Ref value = data ? item(data, key) : Ref{};
   if (value) return value;
   Caught e;
@@ -29,7 +29,7 @@ Ref attributes(const Args& a) { return data_member(a[0], n::attributes, "Could n
 
 // None when any key on the way is missing; other lookup failures go to the caller.
 Ref storage_url(const Args& a) {
-  Ref value = instance_attr(a[0], n::_data);
+  Ref value = getattr(a[0], n::_data);
   for (PyObject* key : {n::relationships.get(), n::storage.get(), n::meta.get(), n::link.get(), n::href.get()}) {
     if (!value) break;
     value = item(value, key);
@@ -40,14 +40,14 @@ Ref storage_url(const Args& a) {
   return none();
 }
 
-// _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
-Ref key_from(const Member& extractor, PyObject* name, PyObject* category, const Ref& url, const char* message) {
-  Ref api = global(n::_DataManagementAPI);
-  if (!api) return {};
-  Ref key = extractor.resolves(api, name) ? extract_directly(api, extractor, category, url)
-                                          : call_method(api, name, url);
-  if (key.get() == Py_None) return raise(PyExc_ValueError, message);
-  return key;
+// key = _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
+bool find_key(PyObject* url, const Member& extractor, const Name& name, const Name& category, Key& key,
+              const char* message, Loc loc = Loc::current()) noexcept {
+  Ref api = global(n::_DataManagementAPI, loc);
+  if (!api) return false;
+  const int found = download_key(api, url, extractor, name, category, key, loc);
+  if (found == 0) raise(PyExc_ValueError, message, loc);
+  return found > 0;
 }
 
 Ref get_file(const Args& a) {
@@ -58,29 +58,18 @@ Ref get_file(const Args& a) {
                                                           : getattr(self, n::storage_url);
     if (!url) return {};
     if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
-    // While everything on the way is the module's own, the keys go from the storage URL
-    // into the request's URL without strings of their own (nothing runs before the token
-    // is read either way, so the order of what can be seen stays).
-    KeySpans keys;
-    Ref api, bucket_key, object_key;
-    const bool in_place = keys_in_place(url, keys, api);
-    if (!in_place) {
-      bucket_key = key_from(members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, url,
-                            "Could not extract bucket_key from storage URL");
-      if (!bucket_key) return {};
-      object_key = key_from(members.extract_object_key, n::extract_object_key_from_url, n::objects_category, url,
-                            "Could not extract object_key from storage URL");
-      if (!object_key) return {};
-      if (!(api = global(n::_DataManagementAPI))) return {};
-    }
-    const bool direct = in_place || members.get_signed_s3_url.resolves(api, n::get_signed_s3_url);
-    Ref request = direct ? Ref{} : getattr(api, n::get_signed_s3_url);
-    if (!direct && !request) return {};
-    Ref token = instance_attr(self, n::_access_token);
-    if (!token) return {};
-    Ref response = in_place ? signed_s3_url_in_place(api, url, keys, token)
-                   : direct ? invoke(members.get_signed_s3_url.function(), {api, bucket_key, object_key, token})
-                            : call_kw(request, n::kw_signed_s3_url, bucket_key, object_key, token);
+    // The keys go from the storage URL into the request without strs of their own while
+    // everything on the way is the module's own; the module globals are looked up as often,
+    // and in the same order, either way.
+    Key bucket, object;
+    if (!find_key(url, members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, bucket,
+                  "Could not extract bucket_key from storage URL") ||
+        !find_key(url, members.extract_object_key, n::extract_object_key_from_url, n::objects_category, object,
+                  "Could not extract object_key from storage URL"))
+      return {};
+    Ref api = global(n::_DataManagementAPI);
+    if (!api) return {};
+    Ref response = signed_s3_url(api, self, bucket, object);
     if (!response) return {};
     return item(response, n::url);
   }();
@@ -100,16 +89,19 @@ Ref get_file(const Args& a) {
 
 }  // namespace
 
-Ref make_file_version_class() {
-  Ref dataclass = must(getattr(must(global(n::dataclasses)), n::dataclass));  // the decorator comes first
+Ref make_file_version_class() noexcept {
+  Ref dataclasses = global(n::dataclasses);
+  Ref dataclass = dataclasses ? getattr(dataclasses, n::dataclass) : Ref{};  // the decorator comes first
+  if (!dataclass) return {};
   ClassBuilder c(n::BrimvaleFileVersion);
   c.doc(class_doc);
-  Ref annotations = must(dict_of(Loc::current(), n::_access_token, check(PyUnicode_FromString("str")), n::_data,
-                                 check(PyUnicode_FromString("dict"))));
-  c.add(n::__annotations__, annotations);
+  Ref str_text = Ref::steal(PyUnicode_FromString("str")), dict_text = Ref::steal(PyUnicode_FromString("dict"));
+  c.add(n::__annotations__, str_text && dict_text ? dict_of(Loc::current(), n::_access_token, str_text, n::_data,
+                                                            dict_text)
+                                                  : Ref{});
   // The token stays out of the generated repr, so that logs and tracebacks do not show it.
-  Ref field = must(getattr(must(global(n::dataclasses)), n::field));
-  c.add(n::_access_token, must(call_kw(field, n::kw_repr, Py_False)));
+  Ref field = getattr(dataclasses, n::field);
+  c.add(n::_access_token, field ? call_kw(field, n::kw_repr, Py_False) : Ref{});
   c.property({
       .name = "urn",
       .positional = {"self"},
@@ -138,35 +130,35 @@ Ref make_file_version_class() {
       .doc = " Download the content of this version of the file from Brimvale cloud storage. ",
       .impl = get_file,
   });
-  Ref cls = must(call(dataclass, c.create()));
+  Ref created = c.create();
+  Ref cls = created ? call(dataclass, created) : Ref{};
+  if (!cls) return {};
   members.version_storage_url.remember(cls, n::storage_url);
   // What a version is made with, for new_version() while nothing of it has changed.
   if (PyType_Check(cls.get())) {
     PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n::__init__);
     if (init != nullptr && PyFunction_Check(init)) {
       Py_XSETREF(constants.version_class, cls.new_ref());
-      Py_XSETREF(constants.version_init, Ref::borrow(init).release());
-      Py_XSETREF(constants.version_init_code, Ref::borrow(PyFunction_GET_CODE(init)).release());
+      constants.version_init.keep(init);
     }
   }
   return cls;
 }
 
-// BrimvaleFileVersion(_access_token=token, _data=data). While the module global is still
-// the class defined here, created by `type`, with object's __new__ and the __init__ the
-// dataclass decorator generated (which only stores its two arguments), the instance is made
-// and its two fields stored directly; otherwise the class is called as written.
+// BrimvaleFileVersion(_access_token=token, _data=data). While the module global is still the
+// class defined here, made by `type`, with object's __new__ and, unchanged, the __init__ the
+// dataclass decorator generated (which only assigns its two arguments), the instance is made
+// and the two assignments done directly; otherwise the class is called as written.
 Ref new_version(PyObject* token, PyObject* data) noexcept {
   Ref version_class = global(n::BrimvaleFileVersion);
   if (!version_class) return {};
   auto* type = reinterpret_cast<PyTypeObject*>(version_class.get());
+  static KeptLookup init_lookup;
   if (version_class.get() == constants.version_class && Py_TYPE(version_class.get()) == &PyType_Type &&
-      type->tp_new == PyBaseObject_Type.tp_new && _PyType_Lookup(type, n::__init__) == constants.version_init &&
-      PyFunction_GET_CODE(constants.version_init) == constants.version_init_code) {
-    Ref no_arguments = result(PyTuple_New(0), Loc::current());
-    if (!no_arguments) return {};
-    Ref version = result(type->tp_new(type, no_arguments, nullptr), Loc::current());
-    if (!version || !set_instance_attrs(version, {{n::_access_token, token}, {n::_data, data}})) return {};
+      type->tp_new == PyBaseObject_Type.tp_new && (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) == 0 &&
+      constants.version_init.same(type_lookup(type, n::__init__, init_lookup))) {
+    Ref version = result(type->tp_alloc(type, 0), Loc::current());
+    if (!version || !set_attrs(version, {{n::_access_token, token}, {n::_data, data}})) return {};
     return version;
   }
   return call_kw(version_class, n::kw_file_version, token, data);

@@ -14,34 +14,50 @@ namespace {
 // The platform's API host; the request paths are appended to it.
 const Name base_url{"https://api.brimvale.example"};
 
-void load() {
-  record().property = builtin(n::property).release();
-  record().staticmethod = builtin(n::staticmethod).release();
-  constants.zero = check(PyLong_FromLong(0)).release();
-  constants.one = check(PyLong_FromLong(1)).release();
-  constants.ten = check(PyLong_FromLong(10)).release();
+bool load() noexcept {
+  Ref property = builtin(n::property), staticmethod = builtin(n::staticmethod);
+  constants.zero = PyLong_FromLong(0);
+  constants.one = PyLong_FromLong(1);
+  constants.ten = PyLong_FromLong(10);
+  constants.five_hundred = PyLong_FromLong(500);
+  constants.empty = PyUnicode_New(0, 0);
+  if (!property || !staticmethod || !constants.zero || !constants.one || !constants.ten || !constants.five_hundred ||
+      !constants.empty)
+    return static_cast<bool>(failure());
+  record().property = property.release();
+  record().staticmethod = staticmethod.release();
+  return true;
 }
 
-// Keeps a reference to what the module imported, for the identity checks of its native paths.
-void keep(PyObject*& slot, const Ref& value) { Py_XSETREF(slot, value.new_ref()); }
+// A class of the module: bound, and pinned for the kept lookups of its members (kept.hpp).
+bool define(const Name& name, Ref cls, Loc loc = Loc::current()) noexcept {
+  if (!bind(name, cls, loc)) return false;
+  pin_type(cls);
+  return true;
+}
 
-void body() {
-  bind(n::dataclasses, import_module(n::dataclasses));
+bool body() noexcept {
+  if (!bind(n::dataclasses, import_module(n::dataclasses))) return false;
   Ref re = import_module(n::re);
-  bind(n::re, re);
-  keep(constants.std_re, re);
-  keep(constants.std_search, import_name(re, n::search));
-  import_from(n::textwrap, n::from_textwrap);
-  keep(constants.std_dedent, must(global(n::dedent)));
-  import_from(n::requests_exceptions, n::from_requests_exceptions);
-  import_from(n::typing, n::from_typing);
-  import_from(n::core, n::from_core, 2);
-  bind(n::_BASE_URL, base_url);
-  bind(n::BrimvaleFileVersion, make_file_version_class());
-  bind(n::BrimvaleFile, make_file_class());
-  bind(n::_DataManagementAPI, make_data_management_class());
-  bind(n::_AECDataModelAPI, make_aec_data_model_class());
-  bind(n::__test__, must(new_dict()));
+  if (!bind(n::re, re)) return false;
+  constants.std_re = re.new_ref();
+  Ref search = import_name(re, n::search);
+  if (!search) return false;
+  constants.std_search.keep(search);
+  if (!import_from(n::textwrap, n::from_textwrap)) return false;
+  Ref dedent = global(n::dedent);
+  if (!dedent) return false;
+  constants.std_dedent.keep(dedent);
+  if (!import_from(n::requests_exceptions, n::from_requests_exceptions) || !import_from(n::typing, n::from_typing) ||
+      !import_from(n::core, n::from_core, 2))
+    return false;
+  // The SDK class that holds the session, as imported: every request reads its attribute.
+  Ref context = global(n::_Context);
+  if (!context) return false;
+  pin_type(context);
+  return bind(n::_BASE_URL, base_url) && define(n::BrimvaleFileVersion, make_file_version_class()) &&
+         define(n::BrimvaleFile, make_file_class()) && define(n::_DataManagementAPI, make_data_management_class()) &&
+         define(n::_AECDataModelAPI, make_aec_data_model_class()) && bind(n::__test__, new_dict());
 }
 
 // A line break would end the header and the session would refuse it with a message that

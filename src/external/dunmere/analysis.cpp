@@ -55,12 +55,13 @@ Ref init(const Args& a) {
 Ref encode(PyObject* content) {
   Ref base64 = global(n::base64);
   if (!base64) return {};
-  Ref b64encode = getattr(base64, n::b64encode);
+  Ref b64encode = module_attr(base64, n::b64encode);
   if (!b64encode) return {};
-  if (base64.get() == constants.std_base64 && b64encode.get() == constants.std_b64encode) {
+  if (base64.get() == constants.std_base64 && constants.std_b64encode.same(b64encode)) {
     Py_buffer view;
     if (PyObject_GetBuffer(content, &view, PyBUF_SIMPLE) == 0) {
-      Ref text = dunmere::base64_text(view);
+      // Only an immutable bytes object can be encoded while other threads run.
+      Ref text = dunmere::base64_text(view, PyBytes_CheckExact(content));
       PyBuffer_Release(&view);
       return text;
     }
@@ -75,13 +76,13 @@ Ref encode(PyObject* content) {
 // self
 Ref generate_job_content(const Args& a) {
   PyObject* self = a[0];
-  Ref input_file = instance_attr(self, n::input_file);
+  Ref input_file = getattr(self, n::input_file);
   if (!input_file) return {};
   Ref bytes_io = global(n::BytesIO);
   if (!bytes_io) return {};
   const int is_bytes_io = PyObject_IsInstance(input_file, bytes_io);
   if (is_bytes_io < 0) return failure();
-  Ref source = instance_attr(self, n::input_file);
+  Ref source = getattr(self, n::input_file);
   if (!source) return {};
   Ref content = call_method(source, is_bytes_io ? n::getvalue.get() : n::getvalue_binary.get());
   if (!content) return {};
@@ -136,8 +137,10 @@ Ref get_output_file(const Args& a) {
 
 }  // namespace
 
-Ref make_analysis_class() {
-  ClassBuilder c(n::DunmereAnalysis, {must(global(n::ExternalProgram)).get()});
+Ref make_analysis_class() noexcept {
+  Ref base = global(n::ExternalProgram);
+  if (!base) return {};
+  ClassBuilder c(n::DunmereAnalysis, {base.get()});
   c.doc(class_doc);
   c.method({
       .name = "__init__",

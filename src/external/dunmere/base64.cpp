@@ -53,7 +53,7 @@ constexpr Py_ssize_t release_gil_above = 1 << 20;
 
 }  // namespace
 
-host::Ref base64_text(const Py_buffer& view, host::Loc loc) noexcept {
+host::Ref base64_text(const Py_buffer& view, bool immutable, host::Loc loc) noexcept {
   const auto n = static_cast<std::size_t>(view.len);
   if (n / 3 >= static_cast<std::size_t>(PY_SSIZE_T_MAX / 4) - 1) {
     PyErr_NoMemory();
@@ -64,7 +64,7 @@ host::Ref base64_text(const Py_buffer& view, host::Loc loc) noexcept {
   if (!text) return host::failure(loc);
   auto* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
   const auto* in = static_cast<const unsigned char*>(view.buf);
-  if (view.len > release_gil_above) {
+  if (immutable && view.len > release_gil_above) {
     // The buffer stays exported and the str is not shared yet: nothing here needs the GIL.
     Py_BEGIN_ALLOW_THREADS
     encode(in, n, out);

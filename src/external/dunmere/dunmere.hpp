@@ -13,12 +13,12 @@ struct Constants {
   PyObject* one = nullptr;           // the program version
   PyObject* no_exception = nullptr;  // ('', None): the error map's answer for other messages
   // The standard library's base64 module and its b64encode, as imported: while the module
-  // globals still hold these, the job content is encoded without calling them.
+  // globals still hold these, unchanged, the job content is encoded without calling them.
   PyObject* std_base64 = nullptr;
-  PyObject* std_b64encode = nullptr;
+  host::LibraryFunction std_b64encode;
 };
 extern Constants constants;
 
-host::Ref make_analysis_class();
+host::Ref make_analysis_class() noexcept;
 
 }  // namespace dunmere

@@ -10,26 +10,31 @@ Constants constants;
 
 namespace {
 
-void load() {
-  record().super = builtin(n::super).release();
-  constants.one = check(PyLong_FromLong(1)).release();
-  constants.no_exception = check(PyTuple_Pack(2, n::empty.get(), Py_None)).release();
+bool load() noexcept {
+  Ref super = builtin(n::super);
+  constants.one = PyLong_FromLong(1);
+  constants.no_exception = PyTuple_Pack(2, n::empty.get(), Py_None);
+  if (!super || !constants.one || !constants.no_exception) return static_cast<bool>(failure());
+  record().super = super.release();
+  return true;
 }
 
-void body() {
+bool body() noexcept {
   Ref base64 = import_module(n::base64);
-  bind(n::base64, base64);
-  Py_XSETREF(constants.std_base64, base64.new_ref());
-  Py_XSETREF(constants.std_b64encode, import_name(base64, n::b64encode).release());
-  import_from(n::io, n::from_io);
-  import_from(n::typing, n::from_typing);
-  import_from(n::external_program, n::from_external_program, 1);
-  import_from(n::core, n::from_core, 2);
-  Ref all = must(new_list());
-  check_status(PyList_Append(all, n::DunmereAnalysis));
-  bind(n::__all__, all);
-  bind(n::DunmereAnalysis, make_analysis_class());
-  bind(n::__test__, must(new_dict()));
+  if (!bind(n::base64, base64)) return false;
+  constants.std_base64 = base64.new_ref();
+  Ref b64encode = import_name(base64, n::b64encode);
+  if (!b64encode) return false;
+  constants.std_b64encode.keep(b64encode);
+  if (!import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
+      !import_from(n::external_program, n::from_external_program, 1) || !import_from(n::core, n::from_core, 2))
+    return false;
+  Ref all = new_list();
+  if (!all || !status(PyList_Append(all, n::DunmereAnalysis), Loc::current()) || !bind(n::__all__, all)) return false;
+  Ref analysis = make_analysis_class();
+  if (!bind(n::DunmereAnalysis, analysis)) return false;
+  pin_type(analysis);
+  return bind(n::__test__, new_dict());
 }
 
 }  // namespace
