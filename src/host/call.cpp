@@ -31,6 +31,108 @@ Ref module_attr(Obj module, const Name& name) noexcept {
   return getattr(module, name.get());  // not in a plain module's dict, or not a plain module
 }
 
+#if PY_VERSION_HEX < 0x030B0000
+namespace {
+
+// The dict a list of assignments made on a fresh instance of a type, values set to None.
+struct Template {
+  // Compared, never followed: a template is used only while its keys, which it holds, are
+  // the type's shared keys, and no other type can share those.
+  PyTypeObject* type;
+  std::array<const Name*, 4> names;
+  std::size_t count;
+  PyObject* dict;  // held for the life of the process
+};
+std::array<Template, 4> templates;
+std::size_t template_count = 0;
+
+PyObject** fresh_dict_slot(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset <= 0 ||
+      (type->tp_flags & Py_TPFLAGS_HEAPTYPE) == 0)
+    return nullptr;
+  auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + type->tp_dictoffset);
+  return *slot == nullptr ? slot : nullptr;
+}
+
+bool same_names(const Template& t, std::initializer_list<Assignment> items) noexcept {
+  if (t.count != items.size()) return false;
+  std::size_t i = 0;
+  for (const Assignment& item : items)
+    if (t.names[i++] != &item.name) return false;
+  return true;
+}
+
+// Whether the generic setattr would store every name in the instance dict: no data
+// descriptor comes first (the descriptor's type is read now, it may have gained __set__).
+bool all_plain(PyTypeObject* type, std::initializer_list<Assignment> items) noexcept {
+  for (const Assignment& item : items) {
+    PyObject* descriptor = _PyType_Lookup(type, item.name);
+    if (descriptor != nullptr && Py_TYPE(descriptor)->tp_descr_set != nullptr) return false;
+  }
+  return true;
+}
+
+// After the assignments on a fresh instance: its dict, as a template for the next ones, when
+// it is the split dict over the type's shared keys that holds just these names.
+void keep_template(PyTypeObject* type, PyObject* dict, std::initializer_list<Assignment> items) noexcept {
+  auto* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+  if (template_count == templates.size() || items.size() > templates[0].names.size() || dict == nullptr ||
+      !PyDict_CheckExact(dict) || reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr ||
+      reinterpret_cast<PyDictObject*>(dict)->ma_keys != keys || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size()))
+    return;
+  Ref copy = Ref::steal(PyDict_Copy(dict));
+  if (!copy) {
+    PyErr_Clear();
+    return;
+  }
+  Template t{type, {}, 0, nullptr};
+  for (const Assignment& item : items) {
+    if (PyDict_SetItem(copy, item.name, Py_None) < 0) {
+      PyErr_Clear();
+      return;
+    }
+    t.names[t.count++] = &item.name;
+  }
+  if (reinterpret_cast<PyDictObject*>(copy.get())->ma_keys != keys) return;
+  // Nothing but None and str keys: untracked by the collector, as the dict the assignments
+  // start from is, so that copies are tracked exactly when a value stored in them needs it.
+  if (PyObject_GC_IsTracked(copy)) PyObject_GC_UnTrack(copy);
+  t.dict = copy.release();
+  templates[template_count++] = t;
+}
+
+}  // namespace
+
+bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
+  PyObject** slot = fresh_dict_slot(self.p);
+  PyTypeObject* type = Py_TYPE(self.p);
+  if (slot != nullptr && all_plain(type, items)) {
+    auto* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+    for (std::size_t i = 0; i < template_count; ++i) {
+      const Template& t = templates[i];
+      if (t.type != type || !same_names(t, items) || reinterpret_cast<PyDictObject*>(t.dict)->ma_keys != keys) continue;
+      PyObject* dict = PyDict_Copy(t.dict);
+      if (dict == nullptr) return static_cast<bool>(failure(self.loc));
+      *slot = dict;
+      for (const Assignment& item : items)
+        if (item.value != Py_None && !status(PyDict_SetItem(dict, item.name, item.value), self.loc)) return false;
+      return true;
+    }
+  }
+  for (const Assignment& item : items)
+    if (!setattr(self, item.name, item.value)) return false;
+  if (slot != nullptr && *slot != nullptr) keep_template(type, *slot, items);
+  return true;
+}
+#else
+bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
+  for (const Assignment& item : items)
+    if (!setattr(self, item.name, item.value)) return false;
+  return true;
+}
+#endif
+
 Ref attribute_or_none(Obj o, Borrowed name) noexcept {
   PyObject* value = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
@@ -123,21 +225,25 @@ bool has_any(PyObject* text, const CharSet& set) noexcept {
   const void* data = PyUnicode_DATA(text);
   if (kind == PyUnicode_1BYTE_KIND) {
     const auto* chars = static_cast<const Py_UCS1*>(data);
-    Py_ssize_t i = 0;
 #if defined(__SSE2__)
-    if (const int count = set.small_count(); count > 0 && length >= 32) {
-      // Sixteen characters at a time against each character of the set.
+    if (const int count = set.small_count(); count > 0 && length >= 16) {
+      // Sixteen characters at a time against each character of the set; the last block
+      // overlaps the one before, so that no load reaches past the text.
       __m128i wanted[4];
       for (int k = 0; k < count; ++k) wanted[k] = _mm_set1_epi8(static_cast<char>(set.listed(k)));
-      for (; i + 16 <= length; i += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i));
+      auto found_in = [&](const Py_UCS1* at) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
         __m128i found = _mm_cmpeq_epi8(block, wanted[0]);
         for (int k = 1; k < count; ++k) found = _mm_or_si128(found, _mm_cmpeq_epi8(block, wanted[k]));
-        if (_mm_movemask_epi8(found) != 0) return true;
-      }
+        return _mm_movemask_epi8(found) != 0;
+      };
+      Py_ssize_t i = 0;
+      for (; i + 16 <= length; i += 16)
+        if (found_in(chars + i)) return true;
+      return i < length && found_in(chars + length - 16);
     }
 #endif
-    for (; i < length; ++i)
+    for (Py_ssize_t i = 0; i < length; ++i)
       if (set.contains_byte(chars[i])) return true;
     return false;
   }

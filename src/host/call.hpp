@@ -72,16 +72,16 @@ PyObject* module_entry(PyObject* module, const Name& name) noexcept;
 // attribute lookup returns; anything else goes the usual way.
 [[nodiscard]] Ref class_attr(Obj cls, const Name& name) noexcept;
 
-// self.name = value for each pair, in order, through the instance's own setattr.
+// self.name = value for each pair, in order, as the instance's own setattr does them. Up to
+// 3.10, a fresh instance (no dict yet) whose type uses the generic setattr and has no data
+// descriptor of any of the names gets a copy of the dict those assignments made last time,
+// values None, sharing the type's keys as that dict did (while they are still the keys the
+// type shares): what the assignments would make, without a lookup and insertion per name.
 struct Assignment {
   const Name& name;
   PyObject* value;
 };
-[[nodiscard]] inline bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
-  for (const Assignment& item : items)
-    if (!setattr(self, item.name, item.value)) return false;
-  return true;
-}
+[[nodiscard]] bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept;
 
 [[nodiscard]] inline Ref getitem(Obj o, Borrowed key) noexcept { return result(PyObject_GetItem(o.p, key), o.loc); }
 

@@ -638,25 +638,6 @@ void Member::remember(PyObject* cls, PyObject* name) noexcept {
   Py_XSETREF(function_, Ref::borrow(callable).release());
 }
 
-bool Member::held_by(PyTypeObject* type, PyObject* name) const noexcept {
-  // The member may be re-initialised in place, which changes no class: checked every time.
-  return type_lookup(type, name, lookup_) == descriptor_ && wrapped_callable(descriptor_) == function_;
-}
-
-bool Member::resolves(PyObject* cls, PyObject* name) const noexcept {
-  // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
-  if (descriptor_ == nullptr || Py_TYPE(cls) != &PyType_Type) return false;
-  return held_by(reinterpret_cast<PyTypeObject*>(cls), name);
-}
-
-bool Member::resolves_on(PyObject* self, PyObject* name) const noexcept {
-  // A property is a data descriptor: with the generic getattr it comes before the instance
-  // dict, so the type's MRO alone decides.
-  PyTypeObject* type = Py_TYPE(self);
-  if (descriptor_ == nullptr || type->tp_getattro != PyObject_GenericGetAttr) return false;
-  return held_by(type, name);
-}
-
 Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {
   PyObject* result = run(as_function(function), values.begin());
   if (result == nullptr) note(loc);

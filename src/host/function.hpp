@@ -59,14 +59,34 @@ class Member {
   // After the class is created: remembers what cls.<name> holds, if it is such a member.
   void remember(PyObject* cls, PyObject* name) noexcept;
   // Whether cls.<name> is still the remembered member, wrapping the same function.
-  bool resolves(PyObject* cls, PyObject* name) const noexcept;
+  bool resolves(PyObject* cls, PyObject* name) const noexcept {
+    // Exactly `type` as the metaclass: then cls.<name> is what the class's MRO holds for it.
+    return descriptor_ != nullptr && Py_TYPE(cls) == &PyType_Type && held_by(reinterpret_cast<PyTypeObject*>(cls), name);
+  }
   // Whether self.<name> reads the remembered property, with the same getter.
-  bool resolves_on(PyObject* self, PyObject* name) const noexcept;
+  bool resolves_on(PyObject* self, PyObject* name) const noexcept {
+    // A property is a data descriptor: with the generic getattr it comes before the instance
+    // dict, so the type's MRO alone decides.
+    PyTypeObject* type = Py_TYPE(self);
+    return descriptor_ != nullptr && type->tp_getattro == PyObject_GenericGetAttr && held_by(type, name);
+  }
   PyObject* function() const noexcept { return function_; }
 
  private:
-  // Whether the type's MRO gives the remembered member under name, wrapping the same function.
-  bool held_by(PyTypeObject* type, PyObject* name) const noexcept;
+  // classmethod and staticmethod objects begin with the callable they wrap, and property
+  // objects with their getter (CPython 3.10 to 3.13); remember() checks this on the objects
+  // it keeps, through their public attributes, before relying on it.
+  struct Wrapper {
+    PyObject_HEAD
+    PyObject* callable;
+  };
+
+  // Whether the type's MRO gives the remembered member under name, wrapping the same
+  // function: it may have been re-initialised in place, which changes no class.
+  bool held_by(PyTypeObject* type, PyObject* name) const noexcept {
+    return type_lookup(type, name, lookup_) == descriptor_ &&
+           reinterpret_cast<const Wrapper*>(descriptor_)->callable == function_;
+  }
 
   PyObject* descriptor_ = nullptr;  // kept for the life of the process
   PyObject* function_ = nullptr;

@@ -3,23 +3,24 @@
 namespace host {
 
 #if PY_VERSION_HEX >= 0x030C0000
+std::uint64_t kept_generation = 1;
+
 namespace {
 
 // One dict watcher and one type watcher for the module, and a count of the events they have
 // seen: a kept answer notes the count it was read at, and holds while the count stays.
 int dict_watcher = -1;
 int type_watcher = -1;
-std::uint64_t generation = 1;
 
 // Called before a watched dict changes, and when it is deallocated.
 int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
-  ++generation;
+  ++kept_generation;
   return 0;
 }
 
 // Called when a watched type, or a base of it, has been modified (its MRO included).
 int on_type_change(PyTypeObject*) noexcept {
-  ++generation;
+  ++kept_generation;
   return 0;
 }
 
@@ -49,19 +50,17 @@ void start_watching() noexcept {
   if (type_watcher < 0 && (type_watcher = PyType_AddWatcher(on_type_change)) < 0) PyErr_Clear();
 }
 
-PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
-  if (kept.generation == generation && kept.dict == dict) return kept.value;
+PyObject* look_up_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
   PyObject* value = PyDict_GetItemWithError(dict, key);
   // The count after the lookup: whatever the lookup ran has already retired older answers.
-  if (value != nullptr && dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0) kept = {dict, generation, value};
+  if (value != nullptr && dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0) kept = {dict, kept_generation, value};
   return value;
 }
 
-PyObject* type_lookup(PyTypeObject* type, PyObject* name, KeptLookup& kept) noexcept {
-  if (kept.generation == generation && kept.type == type) return kept.value;
+PyObject* look_up_type(PyTypeObject* type, PyObject* name, KeptLookup& kept) noexcept {
   PyObject* value = _PyType_Lookup(type, name);
   // Only a type with a valid version tag is reported when it changes.
-  if (pinned(type) && type->tp_version_tag != 0 && watch_mro_dicts(type)) kept = {type, generation, value};
+  if (pinned(type) && type->tp_version_tag != 0 && watch_mro_dicts(type)) kept = {type, kept_generation, value};
   return value;
 }
 
@@ -74,16 +73,12 @@ void pin_type(PyObject* type) noexcept {
 
 void start_watching() noexcept {}
 
-PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
-  const std::uint64_t version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-  if (kept.value != nullptr && kept.version == version) return kept.value;
+PyObject* look_up_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
   PyObject* value = PyDict_GetItemWithError(dict, key);
   // The version after the lookup: a change the lookup made (a key's __eq__) is not kept.
   if (value != nullptr) kept = {reinterpret_cast<PyDictObject*>(dict)->ma_version_tag, value};
   return value;
 }
-
-PyObject* type_lookup(PyTypeObject* type, PyObject* name, KeptLookup&) noexcept { return _PyType_Lookup(type, name); }
 
 void pin_type(PyObject* type) noexcept { Py_INCREF(type); }
 

@@ -28,6 +28,12 @@
 
 namespace host {
 
+#if PY_VERSION_HEX >= 0x030C0000
+// The count of watcher calls so far (see kept.cpp): an answer kept at one count holds while
+// the count stays.
+extern std::uint64_t kept_generation;
+#endif
+
 // ---- dict entries ----
 
 struct KeptEntry {
@@ -40,11 +46,21 @@ struct KeptEntry {
   PyObject* value = nullptr;
 };
 
+// The lookup behind kept_entry(), keeping what it finds.
+PyObject* look_up_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept;
+
 // dict[key] for an exact dict and an exact str key, borrowed: the kept entry while it holds,
 // a lookup otherwise (kept when found). NULL when absent, or with an exception pending when
 // comparing with another key of the dict failed. A lookup can run Python code (the __eq__ of a
 // key with the same hash).
-PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept;
+inline PyObject* kept_entry(PyObject* dict, PyObject* key, KeptEntry& kept) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (kept.generation == kept_generation && kept.dict == dict) return kept.value;
+#else
+  if (kept.value != nullptr && kept.version == reinterpret_cast<PyDictObject*>(dict)->ma_version_tag) return kept.value;
+#endif
+  return look_up_entry(dict, key, kept);
+}
 
 // ---- type lookups ----
 
@@ -56,10 +72,21 @@ struct KeptLookup {
 #endif
 };
 
+// The lookup behind type_lookup(), keeping what it finds on a pinned type.
+PyObject* look_up_type(PyTypeObject* type, PyObject* name, KeptLookup& kept) noexcept;
+
 // What the type's MRO holds under name (borrowed; NULL when nothing), as _PyType_Lookup()
 // gives it; kept on a pinned type from 3.12. The lookup can run Python code (a non-str key's
 // __eq__ in a class dict), as the interpreter's own attribute lookups can.
-PyObject* type_lookup(PyTypeObject* type, PyObject* name, KeptLookup& kept) noexcept;
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name, KeptLookup& kept) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  if (kept.generation == kept_generation && kept.type == type) return kept.value;
+  return look_up_type(type, name, kept);
+#else
+  (void)kept;
+  return _PyType_Lookup(type, name);
+#endif
+}
 
 // Holds a type for the life of the process and, from 3.12, watches it so that lookups on it
 // can be kept. Never fails: a type that cannot be watched is looked up every time.

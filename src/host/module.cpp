@@ -8,9 +8,9 @@
 
 namespace host {
 
-namespace {
-
 Record the_record;
+
+namespace {
 
 int64_t current_interpreter() noexcept { return PyInterpreterState_GetID(PyInterpreterState_Get()); }
 
@@ -100,8 +100,6 @@ bool register_in_sys_modules(PyObject* module, Loc loc = Loc::current()) noexcep
 
 }  // namespace
 
-Record& record() noexcept { return the_record; }
-
 namespace {
 
 // A name the module dict lacks: the builtins', or NameError.
@@ -123,11 +121,7 @@ Ref global(Borrowed name, Loc loc) noexcept {
   return builtin_or_name_error(name, loc);
 }
 
-PyObject* global_entry(const Name& name) noexcept { return kept_entry(the_record.globals, name, name.global_); }
-
-Ref global(const Name& name, Loc loc) noexcept {
-  PyObject* value = global_entry(name);
-  if (value != nullptr) return Ref::borrow(value);
+Ref global_missing(const Name& name, Loc loc) noexcept {
   if (PyErr_Occurred()) return failure(loc);
   return builtin_or_name_error(Borrowed(name.get()), loc);
 }
