@@ -312,3 +312,44 @@ def test_traceback_entries_name_functions_and_source_lines(brimvale, session):
     assert entries(info.value.__cause__.__cause__) == [
         ("zelmar.external.brimvale._DataManagementAPI.get_hubs", "src/external/brimvale/data_management.cpp")]
     assert all(e.lineno > 0 for e in traceback.extract_tb(info.value.__traceback__))
+
+
+EMBEDDING = r"""
+#include <Python.h>
+int main(int argc, char** argv) {
+  for (int round = 0; round < 2; ++round) {  /* the interpreter, finalised and started again */
+    Py_Initialize();
+    PyRun_SimpleString(argv[1]);
+    Py_Finalize();
+  }
+  return 0;
+}
+"""
+
+
+@module_cases
+def test_an_interpreter_started_again_after_finalize_gets_an_import_error(tmp_path, short, names, sdk_module,
+                                                                           sdk_name, cls):
+    config = Path(sys.base_prefix) / "bin" / ("python%d.%d-config" % sys.version_info[:2])
+    if not shutil.which("cc") or not config.exists():
+        pytest.skip("no C compiler or python-config to build an embedding program")
+    flags = subprocess.run([str(config), "--cflags", "--ldflags", "--embed"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    (tmp_path / "embed.c").write_text(EMBEDDING)
+    subprocess.run(["cc", str(tmp_path / "embed.c"), "-o", str(tmp_path / "embed"), *flags], check=True)
+    site = os.path.dirname(os.path.dirname(importlib.import_module("zelmar").__file__))
+    result = subprocess.run([str(tmp_path / "embed"), f"""
+import sys
+sys.path.insert(0, {site!r})
+try:
+    import zelmar.external.{short} as module
+    print("loaded", module.{cls}.__name__)
+except ImportError as e:
+    print("ImportError", e)
+"""], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.splitlines() == [
+        f"loaded {cls}",
+        f"ImportError Module 'zelmar.external.{short}' cannot be loaded again in this process: the interpreter it "
+        "was loaded into has been finalized.",
+    ]
