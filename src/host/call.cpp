@@ -105,18 +105,22 @@ void keep_template(PyTypeObject* type, PyObject* dict, std::initializer_list<Ass
 }  // namespace
 
 bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
-  PyObject** slot = fresh_dict_slot(self.p);
   PyTypeObject* type = Py_TYPE(self.p);
-  if (slot != nullptr && all_plain(type, items)) {
+  // The lookups first: they can run code (a class dict's key's __eq__) that gives the
+  // instance a dict after all.
+  const bool plain = fresh_dict_slot(self.p) != nullptr && all_plain(type, items);
+  PyObject** slot = plain ? fresh_dict_slot(self.p) : nullptr;
+  if (slot != nullptr) {
     auto* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
     for (std::size_t i = 0; i < template_count; ++i) {
       const Template& t = templates[i];
       if (t.type != type || !same_names(t, items) || reinterpret_cast<PyDictObject*>(t.dict)->ma_keys != keys) continue;
-      PyObject* dict = PyDict_Copy(t.dict);
-      if (dict == nullptr) return static_cast<bool>(failure(self.loc));
-      *slot = dict;
+      Ref dict = result(PyDict_Copy(t.dict), self.loc);
+      if (!dict) return false;
+      if (*slot != nullptr) break;  // made meanwhile (a collection ran a finalizer): the generic way
       for (const Assignment& item : items)
         if (item.value != Py_None && !status(PyDict_SetItem(dict, item.name, item.value), self.loc)) return false;
+      *slot = dict.release();
       return true;
     }
   }
@@ -171,10 +175,19 @@ struct PieceTexts {
   Py_ssize_t length(std::size_t i) const noexcept { return pieces[i].length(); }
 };
 
+// Where a part's characters are, read once: one byte per character, or not.
+struct Run {
+  const Py_UCS1* chars;  // NULL for a part of wider characters
+  Py_ssize_t length;
+};
+
 template <class Texts>
 Ref join_texts(const Texts& texts, std::size_t count, Loc loc) noexcept {
+  std::array<Run, 8> runs;
+  if (count > runs.size()) return raise(PyExc_SystemError, "too many parts to join", loc);
   Py_ssize_t length = 0;
   Py_UCS4 max_char = 0;
+  bool narrow = true;
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* part = texts.text(i);
     if (!PyUnicode_Check(part)) {
@@ -184,25 +197,32 @@ Ref join_texts(const Texts& texts, std::size_t count, Loc loc) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(part) < 0) return failure(loc);
 #endif
-    length += texts.length(i);
+    const Py_ssize_t n = texts.length(i);
+    length += n;
+    if (PyUnicode_IS_ASCII(part)) {
+      runs[i] = {static_cast<const Py_UCS1*>(PyUnicode_DATA(part)) + texts.start(i), n};
+      if (max_char < 127) max_char = 127;
+      continue;
+    }
     const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
     if (part_max > max_char) max_char = part_max;
+    runs[i] = {nullptr, n};
+    narrow = false;
   }
   Ref joined = result(PyUnicode_New(length, max_char), loc);
   if (!joined) return {};
-  if (PyUnicode_KIND(joined.get()) == PyUnicode_1BYTE_KIND) {
-    // Every part is one byte per character too: plain copies (URLs, paths, headers).
+  if (narrow) {
+    // Every part ASCII (URLs, paths, headers): plain copies.
     Py_UCS1* out = PyUnicode_1BYTE_DATA(joined.get());
     for (std::size_t i = 0; i < count; ++i) {
-      const Py_ssize_t n = texts.length(i);
-      copy_bytes(out, PyUnicode_1BYTE_DATA(texts.text(i)) + texts.start(i), static_cast<std::size_t>(n));
-      out += n;
+      copy_bytes(out, runs[i].chars, static_cast<std::size_t>(runs[i].length));
+      out += runs[i].length;
     }
     return joined;
   }
   Py_ssize_t at = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    const Py_ssize_t n = texts.length(i);
+    const Py_ssize_t n = runs[i].length;
     if (PyUnicode_CopyCharacters(joined, at, texts.text(i), texts.start(i), n) < 0) return failure(loc);
     at += n;
   }

@@ -55,6 +55,8 @@ host::Ref extract_directly(PyObject* api, const host::Member& extractor, PyObjec
 // extractor's answer, or a key the request must escape or refuse), or the span [start, end)
 // of the storage URL, an ASCII str, that goes into the request as it is.
 struct Key {
+  Key() noexcept = default;
+  explicit Key(host::Ref whole) noexcept : text(std::move(whole)) {}
   host::Ref text;
   Py_ssize_t start = 0, end = -1;  // end < 0: the whole of text
   host::Piece piece() const noexcept { return end < 0 ? host::Piece{text.get()} : host::Piece{text.get(), start, end}; }
@@ -66,10 +68,30 @@ struct Key {
 int download_key(PyObject* api, PyObject* url, const host::Member& extractor, const host::Name& name,
                  const host::Name& category, Key& key, host::Loc loc = host::Loc::current()) noexcept;
 
-// api.get_signed_s3_url(bucket_key=..., object_key=..., access_token=self._access_token) for
-// the keys as found: the same lookups, request and, on failure, traceback entries.
-host::Ref signed_s3_url(PyObject* api, PyObject* self, const Key& bucket, const Key& object,
-                        host::Loc loc = host::Loc::current()) noexcept;
+// One of the module's requests whose path holds keys: the member, its name, its keywords
+// (the keys', then "access_token") and the class attribute of its base URL.
+struct Request {
+  const host::Member& member;
+  const host::Name& name;
+  PyObject* keywords;  // a tuple of the keyword names
+  const host::Name& base;
+};
+
+// api.<request>(<key keywords>=..., access_token=token), in the long way's two steps: the
+// callee first, then, once the arguments have been read, the call. While the member is the
+// module's own, the call is its body with the keys in place in `path` (fixed texts and the
+// keys' pieces, alternating) and, on failure, the member's traceback entry; otherwise the
+// member as looked up is called with the keys as strs.
+struct Callee {
+  explicit Callee(const Request& r) noexcept : request(r) {}
+  const Request& request;
+  bool direct = false;
+  host::Ref method;
+  [[nodiscard]] bool look_up(PyObject* api, host::Loc loc = host::Loc::current()) noexcept;
+  [[nodiscard]] host::Ref call(PyObject* api, std::initializer_list<host::Piece> path,
+                               std::initializer_list<const Key*> keys, PyObject* token,
+                               host::Loc loc = host::Loc::current()) const noexcept;
+};
 
 // BrimvaleFileVersion(_access_token=token, _data=data)
 host::Ref new_version(PyObject* token, PyObject* data) noexcept;

@@ -344,27 +344,30 @@ int download_key(PyObject* api, PyObject* url, const Member& extractor, const Na
   return key.text.get() == Py_None ? 0 : 1;
 }
 
-Ref signed_s3_url(PyObject* api, PyObject* self, const Key& bucket, const Key& object, Loc loc) noexcept {
-  const Member& member = members.get_signed_s3_url;
-  const bool direct = member.resolves(api, n::get_signed_s3_url);
-  Ref request = direct ? Ref{} : getattr(Obj(api, loc), n::get_signed_s3_url);
-  if (!direct && !request) return {};
-  Ref token = getattr(Obj(self, loc), n::_access_token);
-  if (!token) return {};
+bool Callee::look_up(PyObject* api, Loc loc) noexcept {
+  direct = request.member.resolves(api, request.name);
+  if (direct) return true;
+  method = getattr(Obj(api, loc), request.name);
+  return static_cast<bool>(method);
+}
+
+Ref Callee::call(PyObject* api, std::initializer_list<Piece> path, std::initializer_list<const Key*> keys,
+                 PyObject* token, Loc loc) const noexcept {
   if (!direct) {
-    Ref keys[2];
-    for (std::size_t i = 0; i < 2; ++i) {
-      const Key& key = i == 0 ? bucket : object;
-      keys[i] = key.end < 0 ? key.text.copy() : result(PyUnicode_Substring(key.text, key.start, key.end), loc);
-      if (!keys[i]) return {};
+    // The member as called: the keys as strs, in the order of its keywords.
+    std::array<Ref, 4> values;
+    std::size_t i = 0;
+    for (const Key* key : keys) {
+      values[i] = key->end < 0 ? key->text.copy() : result(PyUnicode_Substring(key->text, key->start, key->end), loc);
+      if (!values[i++]) return {};
     }
-    return call_kw(Obj(request, loc), n::kw_signed_s3_url, keys[0], keys[1], token);
+    values[i] = Ref::borrow(token);
+    PyObject* stack[] = {nullptr, values[0].get(), values[1].get(), values[2].get(), values[3].get()};
+    return result(PyObject_Vectorcall(method, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, request.keywords), loc);
   }
-  Ref response = get_json(api, n::OSS_BASE_URL,
-                          {{n::buckets_path}, bucket.piece(), {n::objects_path}, object.piece(), {n::signed_download_path}},
-                          token);
+  Ref response = get_json(api, request.base, path, token);
   if (!response) {
-    add_traceback_entry(member.function(), take_noted());
+    add_traceback_entry(request.member.function(), take_noted());
     note(loc);
   }
   return response;

@@ -47,44 +47,81 @@ Ref init(const Args& a) {
 
 Ref url(const Args& a) { return getattr(a[0], n::_url); }
 
-// _DataManagementAPI.<extractor>(self._url), refused with `message` when it finds nothing.
-Ref extracted(PyObject* self, const Member& extractor, PyObject* name, PyObject* category, const char* message) {
+// One of the handle's two identifiers: the property that reads it, and what its body does,
+// _DataManagementAPI.<extractor>(self._url), refused with `message` when that finds nothing.
+struct Identifier {
+  const Member& property;
+  const Name& property_name;
+  const Member& extractor;
+  const Name& extractor_name;
+  const Name& category;
+  const char* message;
+};
+
+const Identifier item_identifier{members.file_urn, n::urn, members.extract_item_id, n::extract_item_id_from_url,
+                                 n::items_category, "Could not extract urn (item id) from URL"};
+const Identifier project_identifier{members.file_project_id, n::project_id, members.extract_project_id,
+                                    n::extract_project_id_from_url, n::projects_category,
+                                    "Could not extract project id from URL"};
+
+// The property's body, its answer as a key: a span of the URL while the extractor and the
+// search are the module's and the library's own (see download_key), else a str. False on
+// failure.
+bool extract_key(PyObject* self, const Identifier& id, Key& key) noexcept {
   Ref api = global(n::_DataManagementAPI);
-  if (!api) return {};
-  Ref found;
-  if (extractor.resolves(api, name)) {
+  if (!api) return false;
+  int found;
+  if (id.extractor.resolves(api, id.extractor_name)) {
     Ref url = getattr(self, n::_url);
-    if (!url) return {};
-    found = extract_directly(api, extractor, category, url);
+    if (!url) return false;
+    found = download_key(api, url, id.extractor, id.extractor_name, id.category, key);
+    if (found > 0 && key.end < 0) found = truthy(key.text);  // a str: `if not item_id`
   } else {
-    Ref extract = getattr(api, name);
-    if (!extract) return {};
+    Ref extract = getattr(api, id.extractor_name);
+    if (!extract) return false;
     Ref url = getattr(self, n::_url);
-    if (!url) return {};
-    found = call(extract, url);
+    if (!url) return false;
+    key.text = call(extract, url);
+    key.end = -1;
+    found = key.text ? truthy(key.text) : -1;
   }
-  if (!found) return {};
-  const int t = truthy(found);
-  if (t < 0) return {};
-  if (t == 0) return raise(PyExc_ValueError, message);
-  return found;
+  if (found < 0) return false;
+  if (found == 0) return static_cast<bool>(raise(PyExc_ValueError, id.message));
+  return true;
 }
 
-Ref urn(const Args& a) {
-  return extracted(a[0], members.extract_item_id, n::extract_item_id_from_url, n::items_category,
-                   "Could not extract urn (item id) from URL");
+Ref identifier_property(PyObject* self, const Identifier& id) noexcept {
+  Key key;
+  if (!extract_key(self, id, key)) return {};
+  if (key.end < 0) return std::move(key.text);
+  return result(PyUnicode_Substring(key.text, key.start, key.end), Loc::current());
 }
 
-Ref project_id(const Args& a) {
-  return extracted(a[0], members.extract_project_id, n::extract_project_id_from_url, n::projects_category,
-                   "Could not extract project id from URL");
+Ref urn(const Args& a) { return identifier_property(a[0], item_identifier); }
+
+Ref project_id(const Args& a) { return identifier_property(a[0], project_identifier); }
+
+// self.<property> for one of the identifiers, as a key: the property's body directly, the key
+// in place when it can be, while the attribute still resolves to the property defined here
+// (with the property's traceback entry on failure); read as written otherwise.
+bool identifier_key(PyObject* self, const Identifier& id, Key& key, Loc loc = Loc::current()) noexcept {
+  if (!id.property.resolves_on(self, id.property_name)) {
+    key.text = getattr(Obj(self, loc), id.property_name);
+    key.end = -1;
+    return static_cast<bool>(key.text);
+  }
+  if (extract_key(self, id, key)) return true;
+  add_traceback_entry(id.property.function(), take_noted());
+  note(loc);
+  return false;
 }
 
-// self.<name> for one of the handle's own properties: its getter directly while the
-// attribute still resolves to the property defined here.
-Ref own_property(PyObject* self, const Member& property, PyObject* name) noexcept {
-  if (property.resolves_on(self, name)) return invoke(property.function(), {self});
-  return getattr(self, name);
+// self.urn as a str.
+Ref file_urn(PyObject* self, Loc loc = Loc::current()) noexcept {
+  Key key;
+  if (!identifier_key(self, item_identifier, key, loc)) return {};
+  if (key.end < 0) return std::move(key.text);
+  return result(PyUnicode_Substring(key.text, key.start, key.end), loc);
 }
 
 // Whether the caught exception is an HTTPError, and then whether its response says the
@@ -182,12 +219,16 @@ Ref get_hub(const Args& a) {
     if (has_id < 0) return {};
     if (has_id == 0) continue;
     Ref answer = [&]() -> Ref {
-      Ref project = own_property(self, members.file_project_id, n::project_id);
-      if (!project) return {};
+      static const Request request{members.get_project, n::get_project, n::kw_get_project.tuple(),
+                                   n::PROJECT_BASE_URL};
       Ref api = global(n::_DataManagementAPI);
       if (!api) return {};
+      Callee callee{request};
+      Key hub_key{hub_id.copy()}, project;
+      if (!callee.look_up(api) || !identifier_key(self, project_identifier, project)) return {};
       // Only its success counts.
-      return call_member_kw(members.get_project, api, n::get_project, n::kw_get_project, hub_id, project, token);
+      return callee.call(api, {{n::hubs_slash_path}, hub_key.piece(), {n::projects_path}, project.piece()},
+                         {&hub_key, &project}, token);
     }();
     if (!answer) {
       Caught e;
@@ -233,14 +274,18 @@ Ref get_latest_version(const Args& a) {
     return known < 0 ? Ref{} : getattr(self, n::_latest_version);
 
   Ref data = [&]() -> Ref {
-    Ref project = own_property(self, members.file_project_id, n::project_id);
-    if (!project) return {};
-    Ref item_id = own_property(self, members.file_urn, n::urn);
-    if (!item_id) return {};
+    static const Request request{members.get_item_tip, n::get_item_tip, n::kw_get_item_tip.tuple(),
+                                 n::DATA_BASE_URL};
+    Key project, item_id;
+    if (!identifier_key(self, project_identifier, project) || !identifier_key(self, item_identifier, item_id))
+      return {};
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
-    Ref answer =
-        call_member_kw(members.get_item_tip, api, n::get_item_tip, n::kw_get_item_tip, project, item_id, token);
+    Callee callee{request};
+    if (!callee.look_up(api)) return {};
+    Ref answer = callee.call(
+        api, {{n::projects_path}, project.piece(), {n::items_path}, item_id.piece(), {n::tip_path}},
+        {&project, &item_id}, token);
     if (!answer) return {};
     return item(answer, n::data);
   }();
@@ -374,10 +419,10 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   }
   Ref hub_id = item(hub, n::id);
   if (!hub_id) return {};
-  Ref file_urn = own_property(self, members.file_urn, n::urn);
-  if (!file_urn) return {};
-  Ref answer = request ? call_kw(request, n::kw_element_groups, hub_id, region, token, file_urn)
-                       : invoke(member.function(), {api, hub_id, region, token, file_urn, limit, cursor});
+  Ref urn = file_urn(self);
+  if (!urn) return {};
+  Ref answer = request ? call_kw(request, n::kw_element_groups, hub_id, region, token, urn)
+                       : invoke(member.function(), {api, hub_id, region, token, urn, limit, cursor});
   Ref groups = data_member(answer);
   if (!groups || !(groups = item(groups, n::elementGroupsByHub)) || !(groups = item(groups, n::results))) return {};
   if (PyList_CheckExact(groups.get()) && PyList_GET_SIZE(groups.get()) == 0) {

@@ -69,7 +69,15 @@ Ref get_file(const Args& a) {
       return {};
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
-    Ref response = signed_s3_url(api, self, bucket, object);
+    static const Request request{members.get_signed_s3_url, n::get_signed_s3_url, n::kw_signed_s3_url.tuple(),
+                                 n::OSS_BASE_URL};
+    Callee callee{request};
+    if (!callee.look_up(api)) return {};
+    Ref token = getattr(self, n::_access_token);
+    if (!token) return {};
+    Ref response = callee.call(
+        api, {{n::buckets_path}, bucket.piece(), {n::objects_path}, object.piece(), {n::signed_download_path}},
+        {&bucket, &object}, token);
     if (!response) return {};
     return item(response, n::url);
   }();
