@@ -19,11 +19,6 @@ Ref class_attr(Obj cls, const Name& name) noexcept {
   return getattr(cls, name);
 }
 
-PyObject* module_entry(PyObject* module, const Name& name) noexcept {
-  if (Py_TYPE(module) != &PyModule_Type) return nullptr;
-  return kept_entry(PyModule_GetDict(module), name, name.attr_);
-}
-
 Ref module_attr(Obj module, const Name& name) noexcept {
   PyObject* value = module_entry(module.p, name);
   if (value != nullptr) return Ref::borrow(value);

@@ -49,7 +49,10 @@ inline bool status(int s, Loc loc) noexcept {
 
 // The entry of a plain module's dict for the name, borrowed; NULL when absent (see
 // kept_entry()) and for anything but a plain module. For an identity check.
-PyObject* module_entry(PyObject* module, const Name& name) noexcept;
+inline PyObject* module_entry(PyObject* module, const Name& name) noexcept {
+  if (Py_TYPE(module) != &PyModule_Type) return nullptr;
+  return kept_entry(PyModule_GetDict(module), name, name.attr_);
+}
 
 [[nodiscard]] inline bool setattr(Obj o, Borrowed name, Borrowed value) noexcept {
   return status(PyObject_SetAttr(o.p, name, value), o.loc);

@@ -87,10 +87,12 @@ bool keyword_only_missing(const Function* f, PyObject* name) noexcept {
   return false;
 }
 
-// 1 when the keyword is this parameter's name, 0 when not, -1 on error.
+// 1 when the keyword is this parameter's name (an interned str), 0 when not, -1 on error.
 int same_name(PyObject* keyword, PyObject* name) noexcept {
   if (keyword == name) return 1;
   if (!PyUnicode_Check(keyword)) return 0;
+  // An interned str equal to the name would be the name itself.
+  if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return 0;
   int cmp = PyUnicode_Compare(keyword, name);
   if (cmp == -1 && PyErr_Occurred()) return -1;
   return cmp == 0;
@@ -288,8 +290,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   std::array<PyObject*, max_parameters> values;
   HeldDefaults held;
-  PyObject* const* bound = args;  // every parameter given by position: already in order
-  if (nargs != f->argcount || f->kwonlycount != 0 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
+  // Every parameter given, by position and then by keyword in the order of the parameters
+  // (names as interned by the compiler): the arguments are already bound, in order.
+  PyObject* const* bound = args;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  bool in_order = nargs <= f->argcount && nargs + nkw == f->argcount + f->kwonlycount;
+  for (Py_ssize_t k = 0; k < nkw && in_order; ++k) in_order = PyTuple_GET_ITEM(kwnames, k) == parameter(f, nargs + k);
+  if (!in_order) {
     if (!bind(f, args, nargs, kwnames, values.data(), held)) {
       leave_with_traceback(f, {});
       return nullptr;

@@ -45,7 +45,7 @@ class Name final : public Interned {
  private:
   friend PyObject* global_entry(const Name& name) noexcept;
   friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
-  friend PyObject* module_entry(PyObject* module, const Name& name) noexcept;
+  friend PyObject* module_entry(PyObject* module, const Name& name) noexcept;  // inline, in call.hpp
   bool make() noexcept override;
   const char* text_;
   PyObject* obj_ = nullptr;

@@ -19,6 +19,7 @@ struct Constants {
   // The standard library's objects as the module imported them: while the module globals
   // (and re's search) are still these, unchanged, the module does their work natively.
   PyObject* std_re = nullptr;
+  PyObject* std_re_dict = nullptr;  // re's module dict, which is re's for the module's life
   host::LibraryFunction std_search;
   host::LibraryFunction std_dedent;
   // BrimvaleFileVersion as the module defined it, with the __init__ the dataclass decorator

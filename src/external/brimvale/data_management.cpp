@@ -102,7 +102,9 @@ bool find_identifier(const U* url, Py_ssize_t n, PyObject* category, Py_ssize_t&
     // inside the string; the rest goes one character at a time.
     const __m128i slash = _mm_set1_epi8('/');
     const __m128i first = m > 0 ? _mm_set1_epi8(static_cast<char>(static_cast<const Py_UCS1*>(text)[0])) : slash;
-    for (; i <= last && i + m + 17 <= n; i += 16) {
+    // Blocks while "/<category>/" and one character more can start in them, and the loads fit.
+    const Py_ssize_t last_block = last < n - m - 17 ? last : n - m - 17;
+    for (; i <= last_block; i += 16) {
       const __m128i at_slash = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i)), slash);
       const __m128i then_first = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i + 1)), first);
       const __m128i closing = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(url + i + 1 + m)), slash);
@@ -158,9 +160,13 @@ bool is_own_category(PyObject* category) noexcept {
 // entries of the two module dicts kept as kept.hpp says), and the URL an exact str: then the
 // search for a literal category (the extractors' own among them) runs here. The lookups can
 // run a colliding key's __eq__; nothing is held across them.
-bool searches_here(PyObject* url) noexcept {
+[[gnu::always_inline]] inline bool searches_here(PyObject* url) noexcept {
+  // re.search: the entry of re's dict while re is still a plain module (its class can be
+  // reassigned to a subclass; its dict cannot be replaced).
+  static KeptEntry search_entry;
   if (!PyUnicode_CheckExact(url) || global_entry(n::re) != constants.std_re ||
-      !constants.std_search.same(module_entry(constants.std_re, n::search))) {
+      Py_TYPE(constants.std_re) != &PyModule_Type ||
+      !constants.std_search.same(kept_entry(constants.std_re_dict, n::search, search_entry))) {
     PyErr_Clear();  // a failed look: the long way looks again and reports it
     return false;
   }

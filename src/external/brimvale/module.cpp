@@ -41,6 +41,7 @@ bool body() noexcept {
   Ref re = import_module(n::re);
   if (!bind(n::re, re)) return false;
   constants.std_re = re.new_ref();
+  constants.std_re_dict = Ref::borrow(PyModule_GetDict(re)).release();
   Ref search = import_name(re, n::search);
   if (!search) return false;
   constants.std_search.keep(search);
