@@ -106,7 +106,6 @@ class LibraryFunction {
     auto* f = reinterpret_cast<PyFunctionObject*>(candidate);
     return f->func_code == code_ && f->func_defaults == defaults_ && f->func_kwdefaults == kwdefaults_;
   }
-  PyObject* get() const noexcept { return function_; }
 
  private:
   PyObject* function_ = nullptr;  // these four held for the life of the process

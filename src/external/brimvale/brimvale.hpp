@@ -52,9 +52,9 @@ host::Ref make_aec_data_model_class() noexcept;
 host::Ref extract_directly(PyObject* api, const host::Member& extractor, PyObject* category, PyObject* url,
                            host::Loc loc = host::Loc::current()) noexcept;
 
-// One key of a download (the bucket or the object key of a storage URL): a str (the
-// extractor's answer, or a key the request must escape or refuse), or the span [start, end)
-// of the storage URL, an ASCII str, that goes into the request as it is.
+// One key taken out of a URL (a download's bucket or object key, a handle's project id or
+// URN): a str (the extractor's or property's answer, or a key a request must escape or
+// refuse), or the span [start, end) of the URL, an ASCII str, that goes into a request as it is.
 struct Key {
   Key() noexcept = default;
   explicit Key(host::Ref whole) noexcept : text(std::move(whole)) {}
@@ -66,7 +66,7 @@ struct Key {
 // The key that api.<extractor>(url) gives for `category` (`api` being _DataManagementAPI as
 // just looked up), in place while every member and library function on the way is the
 // module's own, else through the extractor: 1 when found, 0 when it gives None, -1 on failure.
-int download_key(PyObject* api, PyObject* url, const host::Member& extractor, const host::Name& name,
+int key_from_url(PyObject* api, PyObject* url, const host::Member& extractor, const host::Name& name,
                  const host::Name& category, Key& key, host::Loc loc = host::Loc::current()) noexcept;
 
 // One of the module's requests whose path holds keys: the member, its name, its keywords

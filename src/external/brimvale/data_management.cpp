@@ -321,12 +321,13 @@ Ref get_signed_s3_url(const Args& a) {
 
 }  // namespace
 
-// One key of the download: where the long way would call the extractor, everything it goes
-// through is looked at first, in the order the long way looks it up (the extractor, the
-// static method it forwards to, re and re's search). While all are the module's and the
+// One key of a URL (a download's bucket or object key, a handle's project id or URN): where
+// the long way would call the extractor, everything it goes through is looked at first, in the
+// order the long way looks it up (the extractor, the static method it forwards to, re and re's
+// search). While all are the module's and the
 // library's own and the URL is an ASCII str, the key is found as a span of the URL, without
 // a str of its own; otherwise the extractor is called.
-int download_key(PyObject* api, PyObject* url, const Member& extractor, const Name& name, const Name& category,
+int key_from_url(PyObject* api, PyObject* url, const Member& extractor, const Name& name, const Name& category,
                  Key& key, Loc loc) noexcept {
   if (extractor.resolves(api, name) && members.extract_element_id.resolves(api, n::_extract_element_id_from_url) &&
       searches_here(url) && PyUnicode_IS_ASCII(url)) {

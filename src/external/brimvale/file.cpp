@@ -65,7 +65,7 @@ const Identifier project_identifier{members.file_project_id, n::project_id, memb
                                     "Could not extract project id from URL"};
 
 // The property's body, its answer as a key: a span of the URL while the extractor and the
-// search are the module's and the library's own (see download_key), else a str. False on
+// search are the module's and the library's own (see key_from_url), else a str. False on
 // failure.
 bool extract_key(PyObject* self, const Identifier& id, Key& key) noexcept {
   Ref api = global(n::_DataManagementAPI);
@@ -74,7 +74,7 @@ bool extract_key(PyObject* self, const Identifier& id, Key& key) noexcept {
   if (id.extractor.resolves(api, id.extractor_name)) {
     Ref url = getattr(self, n::_url);
     if (!url) return false;
-    found = download_key(api, url, id.extractor, id.extractor_name, id.category, key);
+    found = key_from_url(api, url, id.extractor, id.extractor_name, id.category, key);
     if (found > 0 && key.end < 0) found = truthy(key.text);  // a str: `if not item_id`
   } else {
     Ref extract = getattr(api, id.extractor_name);

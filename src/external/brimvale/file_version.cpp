@@ -45,7 +45,7 @@ bool find_key(PyObject* url, const Member& extractor, const Name& name, const Na
               const char* message, Loc loc = Loc::current()) noexcept {
   Ref api = global(n::_DataManagementAPI, loc);
   if (!api) return false;
-  const int found = download_key(api, url, extractor, name, category, key, loc);
+  const int found = key_from_url(api, url, extractor, name, category, key, loc);
   if (found == 0) raise(PyExc_ValueError, message, loc);
   return found > 0;
 }
