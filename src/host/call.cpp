@@ -70,13 +70,13 @@ bool all_plain(PyTypeObject* type, std::initializer_list<Assignment> items) noex
 
 // After the assignments on a fresh instance: its dict, as a template for the next ones, when
 // it is the split dict over the type's shared keys that holds just these names.
-void keep_template(PyTypeObject* type, PyObject* dict, std::initializer_list<Assignment> items) noexcept {
+void keep_template(PyTypeObject* type, const Ref& held, std::initializer_list<Assignment> items) noexcept {
   auto* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
-  if (template_count == templates.size() || items.size() > templates[0].names.size() || dict == nullptr ||
-      !PyDict_CheckExact(dict) || reinterpret_cast<PyDictObject*>(dict)->ma_values == nullptr ||
-      reinterpret_cast<PyDictObject*>(dict)->ma_keys != keys || PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size()))
+  auto* dict = reinterpret_cast<PyDictObject*>(held.get());
+  if (template_count == templates.size() || items.size() > templates[0].names.size() || !PyDict_CheckExact(held) ||
+      dict->ma_values == nullptr || dict->ma_keys != keys || dict->ma_used != static_cast<Py_ssize_t>(items.size()))
     return;
-  Ref copy = Ref::steal(PyDict_Copy(dict));
+  Ref copy = Ref::steal(PyDict_Copy(held));
   if (!copy) {
     PyErr_Clear();
     return;
@@ -121,7 +121,8 @@ bool set_attrs(Obj self, std::initializer_list<Assignment> items) noexcept {
   }
   for (const Assignment& item : items)
     if (!setattr(self, item.name, item.value)) return false;
-  if (slot != nullptr && *slot != nullptr) keep_template(type, *slot, items);
+  // Held: copying it can collect, and a finalizer could replace the instance's dict.
+  if (slot != nullptr && *slot != nullptr) keep_template(type, Ref::borrow(*slot), items);
   return true;
 }
 #else
