@@ -61,6 +61,10 @@ struct Key {
   host::Ref text;
   Py_ssize_t start = 0, end = -1;  // end < 0: the whole of text
   host::Piece piece() const noexcept { return end < 0 ? host::Piece{text.get()} : host::Piece{text.get(), start, end}; }
+  // The key as a str of its own (the whole text, or a copy of the span).
+  host::Ref str(host::Loc loc = host::Loc::current()) const noexcept {
+    return end < 0 ? text.copy() : host::result(PyUnicode_Substring(text, start, end), loc);
+  }
 };
 
 // The key that api.<extractor>(url) gives for `category` (`api` being _DataManagementAPI as

@@ -365,7 +365,7 @@ Ref Callee::call(PyObject* api, std::initializer_list<Piece> path, std::initiali
     std::array<Ref, 4> values;
     std::size_t i = 0;
     for (const Key* key : keys) {
-      values[i] = key->end < 0 ? key->text.copy() : result(PyUnicode_Substring(key->text, key->start, key->end), loc);
+      values[i] = key->str(loc);
       if (!values[i++]) return {};
     }
     values[i] = Ref::borrow(token);

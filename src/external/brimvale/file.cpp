@@ -93,8 +93,7 @@ bool extract_key(PyObject* self, const Identifier& id, Key& key) noexcept {
 Ref identifier_property(PyObject* self, const Identifier& id) noexcept {
   Key key;
   if (!extract_key(self, id, key)) return {};
-  if (key.end < 0) return std::move(key.text);
-  return result(PyUnicode_Substring(key.text, key.start, key.end), Loc::current());
+  return key.str();
 }
 
 Ref urn(const Args& a) { return identifier_property(a[0], item_identifier); }
@@ -120,8 +119,7 @@ bool identifier_key(PyObject* self, const Identifier& id, Key& key, Loc loc = Lo
 Ref file_urn(PyObject* self, Loc loc = Loc::current()) noexcept {
   Key key;
   if (!identifier_key(self, item_identifier, key, loc)) return {};
-  if (key.end < 0) return std::move(key.text);
-  return result(PyUnicode_Substring(key.text, key.start, key.end), loc);
+  return key.str(loc);
 }
 
 // Whether the caught exception is an HTTPError, and then whether its response says the

@@ -29,13 +29,6 @@ bool load() noexcept {
   return true;
 }
 
-// A class of the module: bound, and pinned for the kept lookups of its members (kept.hpp).
-bool define(const Name& name, Ref cls, Loc loc = Loc::current()) noexcept {
-  if (!bind(name, cls, loc)) return false;
-  pin_type(cls);
-  return true;
-}
-
 bool body() noexcept {
   if (!bind(n::dataclasses, import_module(n::dataclasses))) return false;
   Ref re = import_module(n::re);

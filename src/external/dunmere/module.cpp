@@ -31,10 +31,7 @@ bool body() noexcept {
     return false;
   Ref all = new_list();
   if (!all || !status(PyList_Append(all, n::DunmereAnalysis), Loc::current()) || !bind(n::__all__, all)) return false;
-  Ref analysis = make_analysis_class();
-  if (!bind(n::DunmereAnalysis, analysis)) return false;
-  pin_type(analysis);
-  return bind(n::__test__, new_dict());
+  return define(n::DunmereAnalysis, make_analysis_class()) && bind(n::__test__, new_dict());
 }
 
 }  // namespace
