@@ -6,9 +6,12 @@ SUPPORTED := 3.10 3.11 3.12 3.13
 # A CPython of version $(1): pyenv's (the lowest patch release installed), else python$(1) on PATH.
 find_python = $(firstword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1)) $(shell command -v python$(1) 2>/dev/null))
 
-# CPython 3.10 unless PYTHON=... says otherwise; each version gets a venv of its own.
+# CPython 3.10 unless PYTHON=... says otherwise; each version gets a venv of its own, made
+# again when it was made from another interpreter of that version (see .interpreter below).
 PYTHON ?= $(call find_python,3.10)
-PYVER := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null))
+PYINFO := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import os, sys; print("%d.%d" % sys.version_info[:2], os.path.realpath(sys.executable))' 2>/dev/null))
+PYVER := $(word 1,$(PYINFO))
+PYREAL := $(word 2,$(PYINFO))
 VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-$(PYVER),.venv)
 VPY := $(VENV)/bin/python
 SAN_VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-sanitize-$(PYVER),.venv-sanitize)
@@ -26,7 +29,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all demo bench sanitize build wheel clean check-python
+.PHONY: all test test-all demo bench sanitize build wheel clean check-python FORCE
 
 all: test
 
@@ -39,9 +42,16 @@ check-python:
 	@"$(PYTHON)" -c 'import platform, sys; sys.exit(platform.python_implementation() != "CPython")' || \
 	  { echo "$(PYTHON) is not CPython. Supported: CPython $(SUPPORTED)" >&2; exit 1; }
 
-$(VENV)/.deps: requirements-dev.txt | check-python
+# Which interpreter a venv was made from; rewritten (and so the venv made again) only when
+# PYTHON names another one, such as a distribution's 3.11 after pyenv's.
+%/.interpreter: FORCE | check-python
+	@mkdir -p $*
+	@echo "$(PYREAL)" | cmp -s - $@ || echo "$(PYREAL)" > $@
+
+$(VENV)/.deps: requirements-dev.txt $(VENV)/.interpreter
 	rm -rf $(VENV)
 	"$(PYTHON)" -m venv $(VENV)
+	echo "$(PYREAL)" > $(VENV)/.interpreter
 	$(VPY) -m pip install $(PIP_QUIET) --upgrade pip
 	$(VPY) -m pip install $(PIP_QUIET) -r requirements-dev.txt
 	touch $@
@@ -98,9 +108,10 @@ wheel-one: $(VENV)/.deps
 	$(VPY) tools/wheel.py dist
 
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
-$(SAN_VENV)/.deps: requirements-dev.txt | check-python
+$(SAN_VENV)/.deps: requirements-dev.txt $(SAN_VENV)/.interpreter
 	rm -rf $(SAN_VENV)
 	"$(PYTHON)" -m venv $(SAN_VENV)
+	echo "$(PYREAL)" > $(SAN_VENV)/.interpreter
 	$(SAN_PY) -m pip install $(PIP_QUIET) --upgrade pip
 	$(SAN_PY) -m pip install $(PIP_QUIET) -r requirements-dev.txt
 	touch $@
@@ -114,5 +125,7 @@ sanitize: $(SAN_VENV)/.deps
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
+# Everything the build, the tests and the tools leave: what .gitignore lists.
 clean:
-	rm -rf .venv .venv-* build dist sdk/build sim/build
+	rm -rf .venv .venv-* build dist sdk/build sim/build sdk/*.egg-info sim/*.egg-info .pytest_cache .mypy_cache
+	find . -path ./.git -prune -o -name __pycache__ -type d -prune -exec rm -rf {} +

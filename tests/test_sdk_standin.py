@@ -1,6 +1,7 @@
 """The stand-in SDK does for real what the modules rely on: retries, HTTPError, File."""
 import http.server
 import threading
+import traceback
 
 import pytest
 
@@ -88,11 +89,19 @@ def test_file_from_url_downloads_on_first_read(serve, monkeypatch):
     assert "127.0.0.1" not in repr(File.from_url(server.url))
 
 
-def test_file_download_error(serve, monkeypatch):
+@pytest.mark.parametrize("answer, error, status", [((403, b""), sdk_exceptions.HTTPError, 403),
+                                                    (None, sdk_exceptions.ConnectionError, None)])
+def test_file_download_error_keeps_the_signature_out(serve, monkeypatch, answer, error, status):
     monkeypatch.setattr(zelmar.core._Context, "session_with_retries", new_session_with_retries())
-    server = serve((403, b""))
-    with pytest.raises(sdk_exceptions.HTTPError):
-        File.from_url(server.url).getvalue_binary()
+    server = serve(answer or (200, b""))
+    if answer is None:
+        server.close()  # refused: the message quotes the path and query
+    url = server.url + "?X-Signature=s3cr%2Ft&Expires=1"
+    with pytest.raises(error) as info:
+        File.from_url(url).getvalue_binary()
+    shown = "".join(traceback.format_exception(info.type, info.value, info.tb))
+    assert "s3cr" not in shown and "/f?[query hidden]" in str(info.value)
+    assert getattr(info.value.response, "status_code", None) == status
 
 
 @pytest.mark.parametrize("data, stored", [(b"\x00\x01", b"\x00\x01"), ("t\u00e9", "t\u00e9".encode())])

@@ -20,14 +20,14 @@ AUTH = {"Authorization": f"Bearer {DEMO_TOKEN}"}
 
 @pytest.fixture
 def standalone():
-    """python -m zelmar_sim in a process of its own; its address."""
+    """python -m zelmar_sim in a process of its own; its address and what it printed."""
     process = subprocess.Popen([sys.executable, "-m", "zelmar_sim"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True)
     try:
-        first = process.stdout.readline()
-        found = re.match(r"zelmar simulator listening on (http://127\.0\.0\.1:\d+) ", first)
-        assert found, first + process.stderr.read()
-        yield found.group(1)
+        banner = [process.stdout.readline() for _ in range(6)]
+        found = re.match(r"zelmar simulator listening on (http://127\.0\.0\.1:\d+) ", banner[0])
+        assert found, "".join(banner) + process.stderr.read()
+        yield found.group(1), banner
     finally:
         process.terminate()
         process.wait(timeout=10)
@@ -39,6 +39,7 @@ def run_with_url(url, *args):
 
 
 def test_an_application_in_another_process_completes_the_journey(standalone):
+    standalone, _ = standalone
     result = run_with_url(standalone, str(ROOT / "examples" / "quickstart.py"))
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
@@ -53,6 +54,11 @@ def test_an_application_in_another_process_completes_the_journey(standalone):
 
 
 def test_links_lead_back_to_a_standalone_simulator(standalone):
+    standalone, banner = standalone
+    web_url = default_world().web_url(DEMO_PROJECT, DEMO_ITEM)
+    assert f"  export ZELMAR_SIM_URL={standalone}\n" in banner and f"demo file, for BrimvaleFile(...): {web_url}\n" in banner
+    files = requests.get(f"{standalone}/sim/v1/files", timeout=10).json()["files"]
+    assert [f["web_url"] for f in files] == [web_url] and BrimvaleFile(web_url).urn == DEMO_ITEM
     world = default_world()
     project, item = world.projects[DEMO_PROJECT], DEMO_ITEM
     tip = requests.get(f"{standalone}/data/v1/projects/{project.id}/items/{item}/tip", headers=AUTH, timeout=10).json()
@@ -98,16 +104,22 @@ print("zelmar_sim" in sys.modules)
     assert result.stderr == ""
 
 
-def test_a_hook_that_cannot_route_says_so_in_one_line(tmp_path):
-    shadow = tmp_path / "zelmar"
-    shadow.mkdir()
-    (shadow / "__init__.py").write_text("raise ImportError('no SDK here')\n")
-    environment = {**os.environ, "ZELMAR_SIM_URL": "http://127.0.0.1:9", "PYTHONPATH": str(tmp_path)}
+@pytest.mark.parametrize("url, shadow_sdk, reason", [
+    ("http://127.0.0.1:9", True, "ImportError: no SDK here"),
+    ("localhost:18765", False, "ValueError: expected the simulator's address with its scheme, such as "
+                               "http://127.0.0.1:18765 (as python -m zelmar_sim prints it)"),
+    ("http:///x", False, "ValueError: expected the simulator's address"),
+])
+def test_a_hook_that_cannot_route_says_so_in_one_line(tmp_path, url, shadow_sdk, reason):
+    if shadow_sdk:
+        (tmp_path / "zelmar").mkdir()
+        (tmp_path / "zelmar" / "__init__.py").write_text("raise ImportError('no SDK here')\n")
+    environment = {**os.environ, "ZELMAR_SIM_URL": url, "PYTHONPATH": str(tmp_path)}
     result = subprocess.run([sys.executable, "-c", "print('application ran')"], capture_output=True, text=True,
                             timeout=60, env=environment)
     assert result.returncode == 0 and result.stdout == "application ran\n"
-    assert result.stderr.splitlines() == [
-        "zelmar_sim: ZELMAR_SIM_URL=http://127.0.0.1:9 not honoured: ImportError: no SDK here"]
+    [line] = result.stderr.splitlines()
+    assert line.startswith(f"zelmar_sim: ZELMAR_SIM_URL={url} not honoured: {reason}")
 
 
 def test_the_session_keeps_its_connection_alive(zelmar_platform):

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 from io import BytesIO
 from typing import Optional, Union
+from urllib.parse import urlsplit
 
 import requests
 from requests.adapters import HTTPAdapter
@@ -56,7 +57,8 @@ class File:
     ``File.from_url`` does not download at once: the content is fetched through
     ``_Context.session_with_retries`` on the first read and kept afterwards. A failed
     download raises the session's exception (``HTTPError`` for an error status) from
-    that read.
+    that read, with the URL's query string (a signed URL's signature) left out of its
+    message.
     """
 
     def __init__(self, *, data: Optional[bytes] = None, url: Optional[str] = None) -> None:
@@ -90,8 +92,11 @@ class File:
         """The whole content as bytes."""
         if self._data is None:
             assert self._url is not None  # a File holds data or a URL
-            response = _Context.session_with_retries.get(self._url, timeout=DOWNLOAD_TIMEOUT)
-            response.raise_for_status()
+            try:
+                response = _Context.session_with_retries.get(self._url, timeout=DOWNLOAD_TIMEOUT)
+                response.raise_for_status()
+            except requests.RequestException as error:
+                raise _without_query(error, self._url) from None
             self._data = response.content
         return self._data
 
@@ -108,3 +113,18 @@ class File:
             # A signed download URL is a short-lived credential: keep it out of logs.
             return "File(from URL, not downloaded)"
         return f"File({len(self._data)} bytes)"
+
+
+def _without_query(error: requests.RequestException, url: str) -> requests.RequestException:
+    """The same kind of error, with the same request and response, whose message shows no
+    query string of the URL asked for or of where the request ended up: a signed URL's
+    query is a credential, and these messages end up in tracebacks and logs. The original
+    is not chained, since its message (and its cause's) still carries the query."""
+    urls = [url]
+    for found in (error.request, error.response):
+        if getattr(found, "url", None):
+            urls.append(found.url)
+    message = str(error)
+    for query in sorted({urlsplit(u).query for u in urls} - {""}, key=len, reverse=True):
+        message = message.replace("?" + query, "?[query hidden]")
+    return type(error)(message, request=error.request, response=error.response)

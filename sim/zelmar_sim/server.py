@@ -515,10 +515,14 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _control(self, method: str, path: str) -> Answer:
         """The simulator's own endpoints, for applications in other processes: what it is
-        (GET /sim/v1/info) and the platform requests it saw (GET /sim/v1/requests)."""
+        (GET /sim/v1/info), the files it serves with their web URLs (GET /sim/v1/files) and
+        the platform requests it saw (GET /sim/v1/requests)."""
         sim = self.simulator
         if method == "GET" and path == "/sim/v1/info":
             return Answer(200, {"url": sim.url, "origin": sim.origin, "link_origin": sim.link_origin})
+        if method == "GET" and path == "/sim/v1/files":
+            with sim._lock:
+                return Answer(200, {"files": sim.world.files()})
         if method == "GET" and path == "/sim/v1/requests":
             with sim._lock:
                 log = [{"method": r.method, "path": r.path, "endpoint": r.endpoint, "status": r.status}

@@ -21,8 +21,16 @@ _done = False
 
 def install(url: str) -> None:
     """Routes this process to the simulator at url (http://127.0.0.1:PORT)."""
+    from urllib.parse import urlsplit
+
     from .server import _route_sdk, default_origin
 
+    # "localhost:18765" parses as scheme "localhost": refused here, not as a lookup that
+    # fails far away with "No host specified".
+    parts = urlsplit(url)
+    if parts.scheme not in ("http", "https") or not parts.netloc:
+        raise ValueError("expected the simulator's address with its scheme, such as http://127.0.0.1:18765 "
+                         "(as python -m zelmar_sim prints it)")
     _route_sdk(default_origin(), url.rstrip("/"))
 
 

@@ -137,6 +137,11 @@ class World:
         """The web URL a user copies for an item: what a BrimvaleFile is built from."""
         return f"{WEB_ORIGIN}/projects/{project}/folders/{folder}/items/{item}"
 
+    def files(self) -> list[dict[str, str]]:
+        """Every item as a user would find it: name, project, item id and web URL."""
+        return [{"name": item.name, "project": project.id, "item": item.id, "web_url": self.web_url(project.id, item.id)}
+                for project in self.projects.values() for item in project.items.values()]
+
     def find_object(self, bucket: str, object_key: str) -> Optional[Version]:
         for project in self.projects.values():
             for item in project.items.values():
