@@ -1,5 +1,7 @@
 """Types for editors and type checkers: the stubs against the built modules, and what mypy
 makes of an application's code."""
+import ast
+import importlib.util
 import os
 import subprocess
 import sys
@@ -33,6 +35,18 @@ def test_stubs_match_the_built_modules(tmp_path):
     result = run("-m", "mypy.stubtest", "zelmar.external.brimvale", "zelmar.external.dunmere", cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success: no issues found in 2 modules" in result.stdout
+
+
+def test_every_stub_member_carries_the_modules_docstring():
+    spec = importlib.util.spec_from_file_location("stub_docs", ROOT / "tools" / "stub_docs.py")
+    stub_docs = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(stub_docs)
+    assert stub_docs.drift() == [], "python tools/stub_docs.py --write brings them in line"
+    for name, path in stub_docs.STUBS.items():
+        tree = ast.parse(path.read_text())
+        members = [(q, doc) for q, _, doc in stub_docs.declared(tree, importlib.import_module(name))]
+        assert [q for q, doc in members if doc is None and "._" not in "." + q] == []
+        assert len(members) > 3
 
 
 def test_stubs_and_markers_are_installed_beside_the_modules():

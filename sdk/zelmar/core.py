@@ -122,8 +122,9 @@ def _without_query(error: requests.RequestException, url: str) -> requests.Reque
     is not chained, since its message (and its cause's) still carries the query."""
     urls = [url]
     for found in (error.request, error.response):
-        if getattr(found, "url", None):
-            urls.append(found.url)
+        seen = getattr(found, "url", None)
+        if isinstance(seen, str):
+            urls.append(seen)
     message = str(error)
     for query in sorted({urlsplit(u).query for u in urls} - {""}, key=len, reverse=True):
         message = message.replace("?" + query, "?[query hidden]")
