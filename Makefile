@@ -29,7 +29,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all demo bench sanitize build wheel clean check-python FORCE
+.PHONY: all test test-all demo bench sanitize build wheel docs clean check-python FORCE
 
 all: test
 
@@ -95,6 +95,18 @@ demo: build
 bench: build
 	$(VPY) bench/icount.py
 	$(VPY) bench/bench_job_content.py
+
+# The API reference, read from the built modules (autodoc), into build/docs/html. Warnings
+# are errors, and no version marker may be left as it stands in the docstrings.
+$(VENV)/.docs: requirements-docs.txt $(VENV)/.deps
+	$(VPY) -m pip install $(PIP_QUIET) -r requirements-docs.txt
+	touch $@
+
+docs: build $(VENV)/.docs
+	rm -rf build/docs
+	$(VPY) -m sphinx -E -W --keep-going -q -b html docs build/docs/html
+	@! grep -l '::version(' build/docs/html/*.html || { echo "version markers left as they stand" >&2; exit 1; }
+	@echo "API reference: build/docs/html/index.html"
 
 # One manylinux wheel per supported version installed here, into dist/.
 wheel:

@@ -84,7 +84,7 @@ class Token:
 
 @dataclass
 class World:
-    """The platform's data. Build one with the add_ methods; lists keep their order."""
+    """The platform's data. Build one with the ``add_*`` methods; lists keep their order."""
 
     hubs: list[Hub] = field(default_factory=list)
     projects: dict[str, Project] = field(default_factory=dict)

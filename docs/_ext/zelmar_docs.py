@@ -1,0 +1,48 @@
+"""Sphinx extension for the modules' reference: documents the modules' methods as methods
+and renders the docstrings' version markers.
+
+The docstrings mark what a release added with ``::version(vX.Y.Z)``, on a line of its own
+or at the end of a line; help() shows the marker as it stands. Here it reads "New in
+version X.Y.Z". The docstrings themselves are not changed.
+"""
+from __future__ import annotations
+
+import re
+from typing import Any
+
+from docutils import nodes
+from sphinx.application import Sphinx
+from sphinx.ext.autodoc import AttributeDocumenter, MethodDocumenter, ModuleDocumenter
+
+MARKER = re.compile(r"::version\(v(\d+(?:\.\d+)*)\)")
+
+
+def new_in_version(name: str, rawtext: str, text: str, lineno: int, inliner: Any,
+                   options: Any = None, content: Any = None) -> tuple[list[nodes.Node], list[nodes.system_message]]:
+    """:zelmar-version:`X.Y.Z`, what a marker becomes."""
+    return [nodes.emphasis(rawtext, f"New in version {text}", classes=["versionmodified", "added"])], []
+
+
+def render_markers(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    lines[:] = [MARKER.sub(r":zelmar-version:`\1`", line) for line in lines]
+
+
+class CompiledMethodDocumenter(MethodDocumenter):
+    """The modules' methods are functions of a type of their own, which autodoc would take
+    for attribute descriptors and document without their signatures."""
+
+    objtype = "compiledmethod"
+    directivetype = "method"
+    priority = AttributeDocumenter.priority + 1
+
+    @classmethod
+    def can_document_member(cls, member: Any, membername: str, isattr: bool, parent: Any) -> bool:
+        return type(member).__name__ == "compiled_function" and not isinstance(parent, ModuleDocumenter)
+
+
+def setup(app: Sphinx) -> dict[str, Any]:
+    app.setup_extension("sphinx.ext.autodoc")
+    app.add_autodocumenter(CompiledMethodDocumenter)
+    app.add_role("zelmar-version", new_in_version)
+    app.connect("autodoc-process-docstring", render_markers)
+    return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
