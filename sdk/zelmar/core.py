@@ -96,8 +96,12 @@ class File:
                 response = _Context.session_with_retries.get(self._url, timeout=DOWNLOAD_TIMEOUT)
                 response.raise_for_status()
             except requests.RequestException as error:
-                raise _without_query(error, self._url) from None
-            self._data = response.content
+                failure = _without_query(error, self._url)
+            else:
+                self._data = response.content
+                return self._data
+            # Raised outside the handler, so that not even __context__ holds the original.
+            raise failure
         return self._data
 
     def getvalue(self, encoding: str = "utf-8") -> str:
@@ -119,7 +123,7 @@ def _without_query(error: requests.RequestException, url: str) -> requests.Reque
     """The same kind of error, with the same request and response, whose message shows no
     query string of the URL asked for or of where the request ended up: a signed URL's
     query is a credential, and these messages end up in tracebacks and logs. The original
-    is not chained, since its message (and its cause's) still carries the query."""
+    is not chained to it, since its message (and its cause's) still carries the query."""
     urls = [url]
     for found in (error.request, error.response):
         seen = getattr(found, "url", None)
