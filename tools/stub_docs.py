@@ -31,7 +31,7 @@ def runtime_doc(owner: Any, name: str) -> Optional[str]:
     member = vars(owner).get(name) if isinstance(owner, type) else getattr(owner, name, None)
     if isinstance(member, (staticmethod, classmethod)):
         member = member.__func__
-    doc = member.__doc__ if isinstance(member, (type, property)) or callable(member) else None
+    doc = member.__doc__ if isinstance(member, property) or callable(member) else None
     return inspect.cleandoc(doc) if isinstance(doc, str) else None
 
 
@@ -48,15 +48,18 @@ def declared(tree: ast.Module, module: Any) -> Iterator[tuple[str, Node, Optiona
             yield node.name, node, runtime_doc(module, node.name)
 
 
-def drift() -> list[str]:
-    """Every stub member whose docstring is not its runtime one."""
-    found = []
+def members() -> Iterator[tuple[Path, str, Node, Optional[str]]]:
+    """(stub, qualified name, stub node, runtime docstring) of what every stub declares."""
     for name, path in STUBS.items():
         module = importlib.import_module(name)
         for qualified, node, doc in declared(ast.parse(path.read_text()), module):
-            if ast.get_docstring(node) != doc:
-                found.append(f"{path.relative_to(ROOT)}: {qualified}")
-    return found
+            yield path, qualified, node, doc
+
+
+def drift() -> list[str]:
+    """Every stub member whose docstring is not its runtime one."""
+    return [f"{path.relative_to(ROOT)}: {qualified}" for path, qualified, node, doc in members()
+            if ast.get_docstring(node) != doc]
 
 
 def literal(doc: str, indent: str) -> str:

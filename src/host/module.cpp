@@ -100,10 +100,9 @@ bool register_in_sys_modules(PyObject* module, Loc loc = Loc::current()) noexcep
 
 }  // namespace
 
-namespace {
-
-// A name the module dict lacks: the builtins', or NameError.
-Ref builtin_or_name_error(Borrowed name, Loc loc) noexcept {
+// What the module dict lacks comes from the builtins (NameError when they lack it too), as for
+// a function body's globals.
+Ref builtin(Borrowed name, Loc loc) noexcept {
   PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
   if (value == nullptr) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -112,21 +111,17 @@ Ref builtin_or_name_error(Borrowed name, Loc loc) noexcept {
   return Ref::borrow(value);
 }
 
-}  // namespace
-
 Ref global(Borrowed name, Loc loc) noexcept {
   PyObject* value = PyDict_GetItemWithError(the_record.globals, name);
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return failure(loc);
-  return builtin_or_name_error(name, loc);
+  return builtin(name, loc);
 }
 
 Ref global_missing(const Name& name, Loc loc) noexcept {
   if (PyErr_Occurred()) return failure(loc);
-  return builtin_or_name_error(Borrowed(name.get()), loc);
+  return builtin(Borrowed(name.get()), loc);
 }
-
-Ref builtin(Borrowed name, Loc loc) noexcept { return builtin_or_name_error(name, loc); }
 
 bool bind(Borrowed name, Borrowed value, Loc loc) noexcept {
   return value.get() != nullptr && status(PyDict_SetItem(the_record.globals, name, value), loc);
