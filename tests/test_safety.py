@@ -2,10 +2,12 @@
 shape runs in a child interpreter; each change made after warm calls is compared with what the
 same step gives when Python itself takes it."""
 import base64
+import binascii
 import re
 import sys
 import textwrap
 import threading
+import types
 from io import BytesIO
 
 import pytest
@@ -35,48 +37,9 @@ class Session:
 
 zelmar.core._Context.session_with_retries = Session("first")
 
-def tag(cls):  # tp_version_tag: 48 pointer-sized fields into the type object, 3.10 to 3.13
-    return ctypes.c_uint.from_address(id(cls) + 48 * ctypes.sizeof(ctypes.c_void_p)).value
-
-def reuse(cls, remembered):
-    # 3.10 restarts its count of tags here: new classes take tags up to the one cls had, then
-    # a lookup on cls (changed since, so without a valid tag) gets that very tag again.
-    gc.collect()
-    sys._clear_type_cache()
-    for _ in range(100_000):
-        C = type("C", (), {"probe": 1})
-        C.probe
-        if tag(C) + 1 >= remembered:
-            break
-    getattr(cls, "not_an_attribute", None)
 """
 
 CRASHES = {
-    "type tags reused": ("""
-        api, File = brimvale._DataManagementAPI, brimvale.BrimvaleFile
-        Context = zelmar.core._Context
-        print(api.get_hubs(access_token="t")["data"])
-        remembered = tag(Context)
-        Context.session_with_retries = Session("second")
-        reuse(Context, remembered)
-        print(api.get_hubs(access_token="t")["data"])
-
-        print(File(URL).get_hub_id("t"))
-        remembered = tag(api)
-        api.get_hubs = classmethod(lambda cls, access_token: {"data": [{"id": "replaced"}]})
-        reuse(api, remembered)
-        print(File(URL).get_hub_id("t"))
-
-        remembered = tag(File)
-        File.__init__ = lambda self, url: setattr(self, "_url", url.replace("I", "by-init"))
-        reuse(File, remembered)
-        print(File(URL).urn)
-
-        remembered = tag(File)
-        File._url = property(lambda self: URL.replace("I", "by-descriptor"), lambda self, value: None)
-        reuse(File, remembered)
-        print(File(URL).urn)
-    """, ["[{'id': 'first'}]", "[{'id': 'second'}]", "second", "replaced", "by-init", "by-descriptor"]),
     "daemon threads requesting at exit": ("""
         zelmar.core._Context.session_with_retries = Session("slow", delay=0.001)
         for _ in range(4):
@@ -155,50 +118,6 @@ def warm(call, times=3):
         call()
 
 
-def session_gains_get(b, session, mp, reassign):
-    class Session(RecordingSession):
-        pass
-
-    other = RecordingSession().add(ok({"data": []}))
-    installed = Session().add(*[ok({"data": []})] * 3)
-    mp.setattr(zelmar.core._Context, "session_with_retries", installed)
-    warm(lambda: b._DataManagementAPI.get_hubs(access_token="t"))
-    if reassign:
-        installed.__class__ = type("WithGet", (RecordingSession,), {"__get__": lambda self, obj, cls: other})
-    else:
-        mp.setattr(Session, "__get__", lambda self, obj, cls: other, raising=False)
-    b._DataManagementAPI.get_hubs(access_token="t")
-    return len(other.requests), 1 if zelmar.core._Context.session_with_retries is other else 0
-
-
-def base_url_gains_get(b, session, mp):
-    class Base(str):
-        pass
-
-    api = b._DataManagementAPI
-    mp.setattr(api, "DATA_BASE_URL", Base("http://plain"))
-    session.add(*[ok({})] * 4)
-    warm(lambda: api.get_item_tip(project_id="P", item_id="I", access_token="t"))
-    mp.setattr(Base, "__get__", lambda self, obj, cls: "http://through-get", raising=False)
-    api.get_item_tip(project_id="P", item_id="I", access_token="t")
-    return session.urls[-1].split("/projects/")[0], api.DATA_BASE_URL
-
-
-def slot_gains_get_and_set(b, session, mp):
-    class Slot:
-        pass
-
-    class Handle(b.BrimvaleFile):
-        _url = Slot()
-
-    warm(lambda: Handle(URL).project_id)
-    stored = []
-    mp.setattr(Slot, "__get__", lambda self, obj, cls: "https://x/projects/FROM-GET/items/I", raising=False)
-    mp.setattr(Slot, "__set__", lambda self, obj, value: stored.append(value), raising=False)
-    handle = Handle(URL)
-    return (stored, handle.project_id, "_url" in vars(handle)), ([URL], "FROM-GET", False)
-
-
 def library_function_changed(attribute, value, url):
     def row(b, session, mp):
         api = b._DataManagementAPI
@@ -207,6 +126,38 @@ def library_function_changed(attribute, value, url):
         match = re.search("/items/([^/?]+)", url)
         return api.extract_item_id_from_url(url), match.group(1) if match else None
     return row
+
+
+def extract_row(b, mp, url):
+    match = re.search("/items/([^/?]+)", url)
+    return b._DataManagementAPI.extract_item_id_from_url(url), match.group(1) if match else None
+
+
+def document_row(b, mp):
+    sources, session = [], RecordingSession().add(ok({}), ok({}))
+    mp.setattr(zelmar.core._Context, "session_with_retries", session)
+    with mp.context() as m:  # the document as written, as the module hands it to dedent
+        m.setattr(b, "dedent", lambda text: sources.append(text) or text)
+        b._AECDataModelAPI.get_hubs(region="R", access_token="t")
+    b._AECDataModelAPI.get_hubs(region="R", access_token="t")
+    return session.requests[-1].kw("json")["query"], textwrap.dedent(sources[0]).strip()
+
+
+def encoder_row(b, mp):
+    from zelmar.external.dunmere import DunmereAnalysis
+
+    return DunmereAnalysis(BytesIO(b"abc"))._generate_job_content().body, base64.b64encode(b"abc").decode()
+
+
+def library_internal_replaced(owner, name, value, row):
+    """What a library function reads from its own module, replaced after warm calls (where this
+    Python's function reads it at all: raising=False)."""
+    def change(b, session, mp):
+        session.add(*[ok({})] * 3)
+        warm(lambda: row(b, mp))
+        mp.setattr(owner, name, value, raising=False)
+        return row(b, mp)
+    return change
 
 
 def encoder_defaults_changed(b, session, mp):
@@ -311,28 +262,7 @@ def buffer_changed_while_encoded(b, session, mp):
     return [body in uniform for body in bodies], [True] * 4
 
 
-def fresh_instance_dicts(b, session, mp):
-    # The same classes, their instances given their attributes by Python's own setattr.
-    def by_python(cls, **attributes):
-        instance = object.__new__(cls)
-        for name, value in attributes.items():
-            setattr(instance, name, value)
-        return instance
-
-    session.add(*[ok({"data": {"id": "v"}})] * 3)
-    module = [b.BrimvaleFile(URL) for _ in range(3)]
-    module += [b.BrimvaleFile(URL).get_latest_version("t") for _ in range(3)]
-    python = [by_python(b.BrimvaleFile, _url=URL, _latest_version=None, _hub=None, _aec_data_model_element_group=None)
-              for _ in range(3)]
-    python += [by_python(b.BrimvaleFileVersion, _access_token="t", _data={"id": "v"}) for _ in range(3)]
-    return [sys.getsizeof(vars(instance)) for instance in module], [sys.getsizeof(vars(i)) for i in python]
-
-
 CHANGES = {
-    "session whose type gains __get__": lambda b, s, mp: session_gains_get(b, s, mp, reassign=False),
-    "session whose __class__ is reassigned": lambda b, s, mp: session_gains_get(b, s, mp, reassign=True),
-    "base URL whose type gains __get__": base_url_gains_get,
-    "subclass attribute whose class gains __get__ and __set__": slot_gains_get_and_set,
     "re.search.__defaults__ changed": library_function_changed("__defaults__", (re.IGNORECASE,), "/ITEMS/x"),
     "re.search.__code__ changed": library_function_changed("__code__", (lambda pattern, string, flags=0: None).__code__,
                                                            "/items/x"),
@@ -342,7 +272,16 @@ CHANGES = {
     "server-error check that raises": server_error_check_raises,
     "cursor with its own __eq__": cursor_with_own_eq,
     "buffer changed while encoded": buffer_changed_while_encoded,
-    "fresh instance dicts": fresh_instance_dicts,
+    "re._compile replaced": library_internal_replaced(re, "_compile", (lambda real: lambda p, f: real(p, f | re.I))(re._compile),
+                                                      lambda b, mp: extract_row(b, mp, "/ITEMS/x")),
+    "textwrap margin pattern replaced": library_internal_replaced(
+        textwrap, "_whitespace_only_re", re.compile("^[ \t]*query.*$", re.M), lambda b, mp: document_row(b, mp)),
+    "textwrap's re replaced": library_internal_replaced(
+        textwrap, "re", types.SimpleNamespace(sub=lambda *a, **k: "via textwrap.re"), lambda b, mp: document_row(b, mp)),
+    "base64's binascii replaced": library_internal_replaced(
+        base64, "binascii", types.SimpleNamespace(b2a_base64=lambda s, newline=True: b"via binascii"), encoder_row),
+    "binascii.b2a_base64 replaced": library_internal_replaced(
+        binascii, "b2a_base64", lambda s, newline=True: b"via b2a_base64", encoder_row),
 }
 
 

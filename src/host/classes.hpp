@@ -24,9 +24,10 @@ class ClassBuilder {
 
   // Function members; the function's __qualname__ is "<class>.<name>".
   void method(const FunctionDef& fn) noexcept;
-  void property(const FunctionDef& fn) noexcept;      // wrapped by the builtin property
-  void classmethod(const FunctionDef& fn) noexcept;   // wrapped by classmethod
-  void staticmethod(const FunctionDef& fn) noexcept;  // wrapped by the builtin staticmethod
+  // Decorated by property, classmethod or staticmethod, found as the class body finds them.
+  void property(const FunctionDef& fn) noexcept;
+  void classmethod(const FunctionDef& fn) noexcept;
+  void staticmethod(const FunctionDef& fn) noexcept;
 
   [[nodiscard]] Ref create(Loc loc = Loc::current()) noexcept;
 
@@ -35,17 +36,11 @@ class ClassBuilder {
   bool step(bool ok, Loc loc) noexcept;
   Ref function(const FunctionDef& fn) noexcept;
   void add_member(const FunctionDef& fn, Ref value) noexcept;
+  void decorated(const FunctionDef& fn, const Name& decorator_name) noexcept;
+  static const Name property_name, classmethod_name, staticmethod_name;
 
   bool ok_ = true;
   Ref name_, bases_, metaclass_, namespace_, module_name_, cell_;
 };
-
-// Calls of a class made by `type` whose __init__ is a module function: while the class's
-// metaclass is still `type`, its __new__ object's, its __init__ that function and it is not
-// abstract (checked on every call), the instance is allocated and the function called with
-// it directly, as type.__call__ would, without the generic call's argument tuple and dict.
-// Anything else goes through the metaclass's __call__. Subclasses are not affected: the
-// interpreter does not pass a class's own call slot on to them. Pins the class (kept.hpp).
-[[nodiscard]] bool construct_directly(PyObject* cls, Loc loc = Loc::current()) noexcept;
 
 }  // namespace host

@@ -22,24 +22,6 @@ Ref raise(PyObject* type, const char* message, Loc loc) noexcept {
   return failure(loc);
 }
 
-Ref raise_object(PyObject* obj, Loc loc) noexcept {
-  if (PyExceptionInstance_Check(obj)) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
-    return failure(loc);
-  }
-  if (!PyExceptionClass_Check(obj))
-    return raise(PyExc_TypeError, "raise: exception class must be a subclass of BaseException", loc);
-  Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
-  if (instance.get() == nullptr) return failure(loc);
-  if (!PyExceptionInstance_Check(instance.get())) {
-    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
-                 reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
-    return failure(loc);
-  }
-  PyErr_SetObject(obj, instance);
-  return failure(loc);
-}
-
 namespace {
 
 // Sets exception (a new reference to an instance of type) from cause, as "raise ... from".

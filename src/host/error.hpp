@@ -43,10 +43,6 @@ inline Ref failure(Loc loc = Loc::current()) noexcept {
 // raise type(message): the exception currently handled, if any, becomes its context.
 Ref raise(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
 
-// raise obj, with the rules of a compiled raise statement: an exception instance is raised
-// as it is, an exception class is called without arguments, anything else is a TypeError.
-Ref raise_object(PyObject* obj, Loc loc = Loc::current()) noexcept;
-
 // raise type(message) from cause, outside any except block.
 Ref raise_from(PyObject* type, const char* message, PyObject* cause, Loc loc = Loc::current()) noexcept;
 

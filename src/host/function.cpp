@@ -100,17 +100,13 @@ int same_name(PyObject* keyword, PyObject* name) noexcept {
 
 // The value passed for a parameter by keyword; NULL without error when none was.
 PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name, bool& failed) noexcept {
-  const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < n; ++k) {  // interned names usually match by identity
+  const Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < n; ++k)  // names interned by the compiler match by identity
     if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
-  }
   for (Py_ssize_t k = 0; k < n; ++k) {
-    int same = same_name(PyTuple_GET_ITEM(kwnames, k), name);
-    if (same < 0) {
-      failed = true;
-      return nullptr;
-    }
-    if (same) return kwvalues[k];
+    const int same = same_name(PyTuple_GET_ITEM(kwnames, k), name);
+    failed = same < 0;
+    if (same != 0) return failed ? nullptr : kwvalues[k];
   }
   return nullptr;
 }
@@ -178,20 +174,8 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   const Py_ssize_t P = f->argcount, R = f->required, K = f->kwonlycount;
   if (nargs > P) return positional_count_error(f, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-
-  if (nkw == 0) {
-    if (nargs < R) return positional_count_error(f, nargs);
-    for (Py_ssize_t i = nargs; i < P; ++i) values[i] = PyTuple_GET_ITEM(f->defaults, i - R);
-    for (Py_ssize_t j = P; j < P + K; ++j) {
-      if (!keyword_default(f, parameter(f, j), held, values[j])) return false;
-      if (values[j] == nullptr) return keyword_only_missing(f, parameter(f, j));
-    }
-    return true;
-  }
-
   PyObject* const* kwvalues = args + nargs;
-  Py_ssize_t left = nkw;
+  Py_ssize_t left = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   bool failed = false;
   for (Py_ssize_t i = nargs; i < P; ++i) {
     PyObject* value = keyword_value(kwnames, kwvalues, parameter(f, i), failed);
@@ -309,21 +293,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   PyObject* result = run(f, bound);
   Py_LeaveRecursiveCall();
   return result;
-}
-
-// classmethod and staticmethod objects begin with the callable they wrap, and property
-// objects with their getter (CPython 3.10 to 3.13); Member::remember checks this on the
-// objects it keeps, through their public attributes, before relying on it.
-struct CallableWrapper {
-  PyObject_HEAD
-  PyObject* callable;
-};
-
-PyObject* wrapped_callable(PyObject* descriptor) noexcept {
-  if (Py_TYPE(descriptor) != &PyClassMethod_Type && Py_TYPE(descriptor) != &PyStaticMethod_Type &&
-      Py_TYPE(descriptor) != &PyProperty_Type)
-    return nullptr;
-  return reinterpret_cast<CallableWrapper*>(descriptor)->callable;
 }
 
 // ---- the type ----
@@ -619,48 +588,6 @@ Ref make_function(const FunctionDef& fn, PyObject* qualname, PyObject* module_na
   Ref function = make_function_object(fn, qualname, module_name, class_cell);
   if (!function) note(fn.where);
   return function;
-}
-
-bool is_module_function(PyObject* o) noexcept {
-  PyTypeObject* type = function_type();
-  if (type == nullptr) PyErr_Clear();
-  return Py_TYPE(o) == type;
-}
-
-void Member::remember(PyObject* cls, PyObject* name) noexcept {
-  if (!PyType_Check(cls)) return;
-  PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), name);
-  if (found == nullptr) return;
-  PyObject* callable = wrapped_callable(found);
-  if (callable == nullptr || !is_module_function(callable)) return;
-  // The layout assumption, confirmed through the public attribute.
-  PyObject* func = PyObject_GetAttrString(found, Py_TYPE(found) == &PyProperty_Type ? "fget" : "__func__");
-  if (func == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  Py_DECREF(func);
-  if (func != callable) return;
-  Py_XSETREF(descriptor_, Ref::borrow(found).release());
-  Py_XSETREF(function_, Ref::borrow(callable).release());
-}
-
-Ref invoke(PyObject* function, std::initializer_list<PyObject*> values, Loc loc) noexcept {
-  PyObject* result = run(as_function(function), values.begin());
-  if (result == nullptr) note(loc);
-  return Ref::steal(result);
-}
-
-void add_traceback_entry(PyObject* function, Where where) noexcept {
-  leave_with_traceback(as_function(function), where);
-}
-
-Ref keyword_default(PyObject* function, PyObject* name) noexcept {
-  PyObject* kwdefaults = as_function(function)->kwdefaults;
-  if (kwdefaults == nullptr) return {};
-  PyObject* value = PyDict_GetItemWithError(kwdefaults, name);
-  if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
-  return Ref::borrow(value);
 }
 
 PyObject* defining_class(PyObject* function, Loc loc) noexcept {

@@ -1,10 +1,7 @@
 #include "host/module.hpp"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "host/function.hpp"
-#include "host/kept.hpp"
+#include "host/library.hpp"
 
 namespace host {
 
@@ -58,17 +55,18 @@ bool copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute
   return (!allow_none && value.get() == Py_None) || PyDict_SetItemString(dict, key, value) == 0;
 }
 
+// A run of decimal digits at text, as a number; false when there is none (or it is absurdly
+// long). No strtol: with glibc 2.38 headers it becomes a symbol that newer wheels would need.
+bool parse_number(const char*& text, int& number) noexcept {
+  const char* start = text;
+  number = 0;
+  for (; *text >= '0' && *text <= '9' && text - start < 6; ++text) number = number * 10 + (*text - '0');
+  return text != start && !(*text >= '0' && *text <= '9');
+}
+
 // Reads "major.minor" off the front of a version string such as Py_GetVersion()'s.
 bool parse_version(const char* text, int& major, int& minor) noexcept {
-  char* end = nullptr;
-  long parsed_major = std::strtol(text, &end, 10);
-  if (end == text || *end != '.') return false;
-  const char* rest = end + 1;
-  long parsed_minor = std::strtol(rest, &end, 10);
-  if (end == rest) return false;
-  major = static_cast<int>(parsed_major);
-  minor = static_cast<int>(parsed_minor);
-  return true;
+  return parse_number(text, major) && *text++ == '.' && parse_number(text, minor);
 }
 
 // The version the module was built for: the headers it was compiled against, unless the
@@ -104,11 +102,18 @@ bool register_in_sys_modules(PyObject* module, Loc loc = Loc::current()) noexcep
 // a function body's globals.
 Ref builtin(Borrowed name, Loc loc) noexcept {
   PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
-  if (value == nullptr) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    return failure(loc);
+  if (value != nullptr) return Ref::borrow(value);
+  if (!PyErr_Occurred()) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    // The interpreter names the missing name on the exception (the "Did you mean" hints
+    // of tracebacks read it).
+    PyObject *type, *value_, *traceback;
+    PyErr_Fetch(&type, &value_, &traceback);
+    PyErr_NormalizeException(&type, &value_, &traceback);
+    if (value_ != nullptr && PyObject_SetAttrString(value_, "name", name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value_, traceback);
   }
-  return Ref::borrow(value);
+  return failure(loc);
 }
 
 Ref global(Borrowed name, Loc loc) noexcept {
@@ -116,11 +121,6 @@ Ref global(Borrowed name, Loc loc) noexcept {
   if (value != nullptr) return Ref::borrow(value);
   if (PyErr_Occurred()) return failure(loc);
   return builtin(name, loc);
-}
-
-Ref global_missing(const Name& name, Loc loc) noexcept {
-  if (PyErr_Occurred()) return failure(loc);
-  return builtin(Borrowed(name.get()), loc);
 }
 
 bool bind(Borrowed name, Borrowed value, Loc loc) noexcept {
@@ -178,7 +178,7 @@ bool exec_steps(PyObject* module) noexcept {
       !check_version())
     return false;
   if (!make_interned()) return static_cast<bool>(failure());
-  start_watching();
+  LibraryPremise::start_watching();
   return register_in_sys_modules(module) && this_module.load() && this_module.body();
 }
 

@@ -33,14 +33,6 @@ int exec_module(PyObject* module) noexcept;
 // the module is (its import failed).
 [[nodiscard]] Ref import_name(Borrowed module, PyObject* name, Loc loc = Loc::current()) noexcept;
 
-// A class of the module bound under its name, and pinned for the kept lookups of its members
-// (kept.hpp). False on failure, and for a class that failed to build.
-[[nodiscard]] inline bool define(Borrowed name, Borrowed cls, Loc loc = Loc::current()) noexcept {
-  if (!bind(name, cls, loc)) return false;
-  pin_type(cls);
-  return true;
-}
-
 // from <module> import <names...>: binds each name in the module namespace, in order.
 template <std::size_t N>
 [[nodiscard]] bool import_from(PyObject* module_name, const Names<N>& names, int level = 0,

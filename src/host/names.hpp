@@ -6,12 +6,8 @@
 #include <cstdint>
 
 #include "host/error.hpp"
-#include "host/kept.hpp"
 
 namespace host {
-
-class Ref;
-struct Obj;
 
 // Something the module makes once at load time. Instances are static objects that
 // register themselves; make_interned() builds them all when the module executes.
@@ -43,20 +39,9 @@ class Name final : public Interned {
   const char* text() const noexcept { return text_; }
 
  private:
-  friend PyObject* global_entry(const Name& name) noexcept;
-  friend Ref class_attr(struct Obj cls, const Name& name) noexcept;
-  friend PyObject* module_entry(PyObject* module, const Name& name) noexcept;  // inline, in call.hpp
   bool make() noexcept override;
   const char* text_;
   PyObject* obj_ = nullptr;
-  // This name's entry in the module dict, and in the dict of the module last asked for an
-  // attribute of this name; the class attribute of this name as last looked up (see kept.hpp).
-  mutable KeptEntry global_;
-  mutable KeptEntry attr_;
-  mutable KeptLookup class_;
-  // Whether `type` itself has an attribute of this name, which would come before a class's
-  // own: -1 until first asked. `type` is a static type, whose attributes cannot change.
-  mutable signed char on_type_ = -1;
 };
 
 // A tuple of N interned names: the keyword names of a call, or the names of a from-import.

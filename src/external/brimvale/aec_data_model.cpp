@@ -44,13 +44,13 @@ Document element_groups_document{Name{R"(
         )"},
                                  nullptr};
 
-// dedent(document).strip(). A replaced (or changed) dedent is called for every request, as
-// written.
+// dedent(document).strip(): made once while the module's dedent, and what it reads, are
+// textwrap's own, unchanged (host/library.hpp), and made by the dedent found otherwise.
 Ref document(Document& doc) noexcept {
+  const bool standard = constants.dedent.holds();
+  if (standard && doc.sent != nullptr) return Ref::borrow(doc.sent);
   Ref dedent = global(n::dedent);
   if (!dedent) return {};
-  const bool standard = constants.std_dedent.same(dedent);
-  if (standard && doc.sent != nullptr) return Ref::borrow(doc.sent);
   Ref dedented = call(dedent, doc.source);
   if (!dedented) return {};
   Ref text = call_method(dedented, n::strip);
@@ -67,7 +67,7 @@ Ref send_request(const Args& a) {
   if (with_variables < 0 || (with_variables && !setitem(payload, n::variables, variables))) return {};
   Ref http = session();
   if (!http) return {};
-  Ref url = class_attr(cls, n::GRAPHQL_URL);
+  Ref url = getattr(cls, n::GRAPHQL_URL);
   if (!url) return {};
   Ref headers = bearer_headers(token);
   if (!headers || !setitem(headers, n::Region, region)) return {};
@@ -75,15 +75,11 @@ Ref send_request(const Args& a) {
 }
 
 Ref pagination(PyObject* cls, PyObject* limit, PyObject* cursor) noexcept {
-  if (members.get_pagination_variable.resolves(cls, n::_get_pagination_variable))
-    return invoke(members.get_pagination_variable.function(), {limit, cursor});
   return call_method_kw(cls, n::_get_pagination_variable, n::kw_pagination, limit, cursor);
 }
 
 // cls._send_request(query, region, access_token, variables)
 Ref send(PyObject* cls, const Ref& query, PyObject* region, PyObject* token, const Ref& variables) noexcept {
-  if (members.send_request.resolves(cls, n::_send_request))
-    return invoke(members.send_request.function(), {cls, query, region, token, variables});
   return call_method(cls, n::_send_request, query, region, token, variables);
 }
 
@@ -122,8 +118,7 @@ Ref get_element_groups_by_hub(const Args& a) {
     Ref urn_text = format_text(file_urn);
     if (!urn_text) return {};
     // The URN goes into the filter's quoted text: a quote would end it and rewrite the filter.
-    static constexpr CharSet quote{"'"};
-    if (has_any(urn_text, quote)) return raise(PyExc_ValueError, "File URN must not contain a single quote");
+    if (has_any(urn_text, "'")) return raise(PyExc_ValueError, "File URN must not contain a single quote");
     Ref filter_text = join({n::file_urn_filter_head, urn_text, n::quote});
     if (!filter_text) return {};
     Ref filter = dict_of(Loc::current(), n::query, filter_text);
@@ -195,12 +190,7 @@ Ref make_aec_data_model_class() noexcept {
       .annotations = {{"limit", "int"}, {"cursor", "str"}, {"return", "dict"}},
       .impl = get_pagination_variable,
   });
-  Ref cls = c.create();
-  members.send_request.remember(cls, n::_send_request);
-  members.aec_get_hubs.remember(cls, n::get_hubs);
-  members.get_element_groups_by_hub.remember(cls, n::get_element_groups_by_hub);
-  members.get_pagination_variable.remember(cls, n::_get_pagination_variable);
-  return cls;
+  return c.create();
 }
 
 }  // namespace brimvale

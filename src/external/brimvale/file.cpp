@@ -37,89 +37,46 @@ const char class_doc[] =
     "    ";
 
 Ref init(const Args& a) {
-  if (!set_attrs(a[0], {{n::_url, a[1]},
-                        {n::_latest_version, Py_None},
-                        {n::_hub, Py_None},
-                        {n::_aec_data_model_element_group, Py_None}}))
+  PyObject* self = a[0];
+  if (!setattr(self, n::_url, a[1]) || !setattr(self, n::_latest_version, Py_None) ||
+      !setattr(self, n::_hub, Py_None) || !setattr(self, n::_aec_data_model_element_group, Py_None))
     return {};
   return none();
 }
 
 Ref url(const Args& a) { return getattr(a[0], n::_url); }
 
-// One of the handle's two identifiers: the property that reads it, and what its body does,
-// _DataManagementAPI.<extractor>(self._url), refused with `message` when that finds nothing.
-struct Identifier {
-  const Member& property;
-  const Name& property_name;
-  const Member& extractor;
-  const Name& extractor_name;
-  const Name& category;
-  const char* message;
-};
-
-const Identifier item_identifier{members.file_urn, n::urn, members.extract_item_id, n::extract_item_id_from_url,
-                                 n::items_category, "Could not extract urn (item id) from URL"};
-const Identifier project_identifier{members.file_project_id, n::project_id, members.extract_project_id,
-                                    n::extract_project_id_from_url, n::projects_category,
-                                    "Could not extract project id from URL"};
-
-// The property's body, its answer as a key: a span of the URL while the extractor and the
-// search are the module's and the library's own (see key_from_url), else a str. False on
-// failure.
-bool extract_key(PyObject* self, const Identifier& id, Key& key) noexcept {
+// _DataManagementAPI.<extractor>(self._url), refused with `message` when it finds nothing.
+Ref identifier(PyObject* self, const Name& extractor, const char* message) noexcept {
   Ref api = global(n::_DataManagementAPI);
-  if (!api) return false;
-  int found;
-  if (id.extractor.resolves(api, id.extractor_name)) {
-    Ref url = getattr(self, n::_url);
-    if (!url) return false;
-    found = key_from_url(api, url, id.extractor, id.extractor_name, id.category, key);
-    if (found > 0 && key.end < 0) found = truthy(key.text);  // a str: `if not item_id`
-  } else {
-    Ref extract = getattr(api, id.extractor_name);
-    if (!extract) return false;
-    Ref url = getattr(self, n::_url);
-    if (!url) return false;
-    key.text = call(extract, url);
-    key.end = -1;
-    found = key.text ? truthy(key.text) : -1;
-  }
-  if (found < 0) return false;
-  if (found == 0) return static_cast<bool>(raise(PyExc_ValueError, id.message));
-  return true;
+  Ref extract = api ? getattr(api, extractor) : Ref{};
+  Ref url = extract ? getattr(self, n::_url) : Ref{};
+  Ref found = url ? call(extract, url) : Ref{};
+  const int truth = found ? truthy(found) : -1;
+  if (truth < 0) return {};
+  if (truth == 0) return raise(PyExc_ValueError, message);
+  return found;
 }
 
-Ref identifier_property(PyObject* self, const Identifier& id) noexcept {
-  Key key;
-  if (!extract_key(self, id, key)) return {};
-  return key.str();
+Ref urn(const Args& a) {
+  return identifier(a[0], n::extract_item_id_from_url, "Could not extract urn (item id) from URL");
 }
 
-Ref urn(const Args& a) { return identifier_property(a[0], item_identifier); }
-
-Ref project_id(const Args& a) { return identifier_property(a[0], project_identifier); }
-
-// self.<property> for one of the identifiers, as a key: the property's body directly, the key
-// in place when it can be, while the attribute still resolves to the property defined here
-// (with the property's traceback entry on failure); read as written otherwise.
-bool identifier_key(PyObject* self, const Identifier& id, Key& key, Loc loc = Loc::current()) noexcept {
-  if (!id.property.resolves_on(self, id.property_name)) {
-    key.text = getattr(Obj(self, loc), id.property_name);
-    key.end = -1;
-    return static_cast<bool>(key.text);
-  }
-  if (extract_key(self, id, key)) return true;
-  add_traceback_entry(id.property.function(), take_noted());
-  note(loc);
-  return false;
+Ref project_id(const Args& a) {
+  return identifier(a[0], n::extract_project_id_from_url, "Could not extract project id from URL");
 }
 
-// self.urn as a str.
-Ref file_urn(PyObject* self, Loc loc = Loc::current()) noexcept {
-  Key key;
-  if (!identifier_key(self, item_identifier, key, loc)) return {};
-  return key.str(loc);
+// getattr(o, name, None) for a name the type's getattr may not find: only an AttributeError
+// means "none", and the generic getattr reports it without making one.
+Ref attribute_or_none(Obj o, Borrowed name) noexcept {
+  PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int found = PyObject_GetOptionalAttr(o.p, name, &value);
+#else
+  const int found = _PyObject_LookupAttr(o.p, name, &value);
+#endif
+  if (found < 0) return failure(o.loc);
+  return found > 0 ? Ref::steal(value) : none();
 }
 
 // Whether the caught exception is an HTTPError, and then whether its response says the
@@ -190,7 +147,7 @@ Ref get_hub(const Args& a) {
   Ref hubs = [&]() -> Ref {
     Ref api = global(n::_DataManagementAPI);
     if (!api) return {};
-    Ref answer = call_member_kw(members.get_hubs, api, n::get_hubs, n::kw_access_token, token);
+    Ref answer = call_method_kw(api, n::get_hubs, n::kw_access_token, token);
     if (!answer) return {};
     return item(answer, n::data);
   }();
@@ -217,16 +174,12 @@ Ref get_hub(const Args& a) {
     if (has_id < 0) return {};
     if (has_id == 0) continue;
     Ref answer = [&]() -> Ref {
-      static const Request request{members.get_project, n::get_project, n::kw_get_project.tuple(),
-                                   n::PROJECT_BASE_URL};
+      Ref project = getattr(self, n::project_id);
+      if (!project) return {};
       Ref api = global(n::_DataManagementAPI);
       if (!api) return {};
-      Callee callee{request};
-      Key hub_key{hub_id.copy()}, project;
-      if (!callee.look_up(api) || !identifier_key(self, project_identifier, project)) return {};
       // Only its success counts.
-      return callee.call(api, {{n::hubs_slash_path}, hub_key.piece(), {n::projects_path}, project.piece()},
-                         {&hub_key, &project}, token);
+      return call_method_kw(api, n::get_project, n::kw_get_project, hub_id, project, token);
     }();
     if (!answer) {
       Caught e;
@@ -272,18 +225,11 @@ Ref get_latest_version(const Args& a) {
     return known < 0 ? Ref{} : getattr(self, n::_latest_version);
 
   Ref data = [&]() -> Ref {
-    static const Request request{members.get_item_tip, n::get_item_tip, n::kw_get_item_tip.tuple(),
-                                 n::DATA_BASE_URL};
-    Key project, item_id;
-    if (!identifier_key(self, project_identifier, project) || !identifier_key(self, item_identifier, item_id))
-      return {};
-    Ref api = global(n::_DataManagementAPI);
+    Ref project = getattr(self, n::project_id);
+    Ref item_id = project ? getattr(self, n::urn) : Ref{};
+    Ref api = item_id ? global(n::_DataManagementAPI) : Ref{};
     if (!api) return {};
-    Callee callee{request};
-    if (!callee.look_up(api)) return {};
-    Ref answer = callee.call(
-        api, {{n::projects_path}, project.piece(), {n::items_path}, item_id.piece(), {n::tip_path}},
-        {&project, &item_id}, token);
+    Ref answer = call_method_kw(api, n::get_item_tip, n::kw_get_item_tip, project, item_id, token);
     if (!answer) return {};
     return item(answer, n::data);
   }();
@@ -294,7 +240,8 @@ Ref get_latest_version(const Args& a) {
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
   }
-  Ref version = new_version(token, data);
+  Ref version_class = global(n::BrimvaleFileVersion);
+  Ref version = version_class ? call_kw(version_class, n::kw_file_version, token, data) : Ref{};
   if (!version || !setattr(self, n::_latest_version, version)) return {};
   return getattr(self, n::_latest_version);
 }
@@ -350,14 +297,7 @@ class SeenCursors {
 Ref aec_hub_page(PyObject* region, PyObject* token, PyObject* cursor) noexcept {
   Ref api = global(n::_AECDataModelAPI);
   if (!api) return {};
-  const Member& member = members.aec_get_hubs;
-  if (member.resolves(api, n::get_hubs)) {
-    Ref limit = keyword_default(member.function(), n::limit);
-    if (limit) return invoke(member.function(), {api, region, token, limit, cursor});
-  }
-  Ref request = getattr(api, n::get_hubs);
-  if (!request) return {};
-  return call_kw(request, n::kw_aec_hubs, region, token, cursor);
+  return call_method_kw(api, n::get_hubs, n::kw_aec_hubs, region, token, cursor);
 }
 
 // A listing longer than this is a service that never ends it.
@@ -405,22 +345,13 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
 Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bool& none_found) {
   Ref api = global(n::_AECDataModelAPI);
   if (!api) return {};
-  const Member& member = members.get_element_groups_by_hub;
-  Ref limit, cursor, request;
-  if (member.resolves(api, n::get_element_groups_by_hub)) {
-    limit = keyword_default(member.function(), n::limit);
-    cursor = keyword_default(member.function(), n::cursor);
-  }
-  if (!limit || !cursor) {
-    request = getattr(api, n::get_element_groups_by_hub);
-    if (!request) return {};
-  }
+  Ref request = getattr(api, n::get_element_groups_by_hub);
+  if (!request) return {};
   Ref hub_id = item(hub, n::id);
   if (!hub_id) return {};
-  Ref urn = file_urn(self);
+  Ref urn = getattr(self, n::urn);
   if (!urn) return {};
-  Ref answer = request ? call_kw(request, n::kw_element_groups, hub_id, region, token, urn)
-                       : invoke(member.function(), {api, hub_id, region, token, urn, limit, cursor});
+  Ref answer = call_kw(request, n::kw_element_groups, hub_id, region, token, urn);
   Ref groups = data_member(answer);
   if (!groups || !(groups = item(groups, n::elementGroupsByHub)) || !(groups = item(groups, n::results))) return {};
   if (PyList_CheckExact(groups.get()) && PyList_GET_SIZE(groups.get()) == 0) {
@@ -547,11 +478,7 @@ Ref make_file_class() noexcept {
       .annotations = {{"access_token", "str"}, {"return", "dict"}},
       .impl = get_hub,
   });
-  Ref cls = c.create();
-  if (!cls || !construct_directly(cls)) return {};
-  members.file_urn.remember(cls, n::urn);
-  members.file_project_id.remember(cls, n::project_id);
-  return cls;
+  return c.create();
 }
 
 }  // namespace brimvale

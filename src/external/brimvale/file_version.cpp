@@ -40,44 +40,30 @@ Ref storage_url(const Args& a) {
   return none();
 }
 
-// key = _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
-bool find_key(PyObject* url, const Member& extractor, const Name& name, const Name& category, Key& key,
-              const char* message, Loc loc = Loc::current()) noexcept {
+// _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
+Ref key(PyObject* url, const Name& extractor, const char* message, Loc loc = Loc::current()) noexcept {
   Ref api = global(n::_DataManagementAPI, loc);
-  if (!api) return false;
-  const int found = key_from_url(api, url, extractor, name, category, key, loc);
-  if (found == 0) raise(PyExc_ValueError, message, loc);
-  return found > 0;
+  Ref extract = api ? getattr(Obj(api, loc), extractor) : Ref{};
+  Ref found = extract ? call(Obj(extract, loc), url) : Ref{};
+  if (found.get() == Py_None) return raise(PyExc_ValueError, message, loc);
+  return found;
 }
 
 Ref get_file(const Args& a) {
   PyObject* self = a[0];
   Ref download_url = [&]() -> Ref {
-    const Member& property = members.version_storage_url;
-    Ref url = property.resolves_on(self, n::storage_url) ? invoke(property.function(), {self})
-                                                          : getattr(self, n::storage_url);
+    Ref url = getattr(self, n::storage_url);
     if (!url) return {};
     if (url.get() == Py_None) return raise(PyExc_ValueError, "Could not obtain storage URL");
-    // The keys go from the storage URL into the request without strs of their own while
-    // everything on the way is the module's own; the module globals are looked up as often,
-    // and in the same order, either way.
-    Key bucket, object;
-    if (!find_key(url, members.extract_bucket_key, n::extract_bucket_key_from_url, n::buckets_category, bucket,
-                  "Could not extract bucket_key from storage URL") ||
-        !find_key(url, members.extract_object_key, n::extract_object_key_from_url, n::objects_category, object,
-                  "Could not extract object_key from storage URL"))
-      return {};
+    Ref bucket = key(url, n::extract_bucket_key_from_url, "Could not extract bucket_key from storage URL");
+    if (!bucket) return {};
+    Ref object = key(url, n::extract_object_key_from_url, "Could not extract object_key from storage URL");
+    if (!object) return {};
     Ref api = global(n::_DataManagementAPI);
-    if (!api) return {};
-    static const Request request{members.get_signed_s3_url, n::get_signed_s3_url, n::kw_signed_s3_url.tuple(),
-                                 n::OSS_BASE_URL};
-    Callee callee{request};
-    if (!callee.look_up(api)) return {};
-    Ref token = getattr(self, n::_access_token);
+    Ref request = api ? getattr(api, n::get_signed_s3_url) : Ref{};
+    Ref token = request ? getattr(self, n::_access_token) : Ref{};
     if (!token) return {};
-    Ref response = callee.call(
-        api, {{n::buckets_path}, bucket.piece(), {n::objects_path}, object.piece(), {n::signed_download_path}},
-        {&bucket, &object}, token);
+    Ref response = call_kw(request, n::kw_signed_s3_url, bucket, object, token);
     if (!response) return {};
     return item(response, n::url);
   }();
@@ -139,37 +125,7 @@ Ref make_file_version_class() noexcept {
       .impl = get_file,
   });
   Ref created = c.create();
-  Ref cls = created ? call(dataclass, created) : Ref{};
-  if (!cls) return {};
-  members.version_storage_url.remember(cls, n::storage_url);
-  // What a version is made with, for new_version() while nothing of it has changed.
-  if (PyType_Check(cls.get())) {
-    PyObject* init = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.get()), n::__init__);
-    if (init != nullptr && PyFunction_Check(init)) {
-      Py_XSETREF(constants.version_class, cls.new_ref());
-      constants.version_init.keep(init);
-    }
-  }
-  return cls;
-}
-
-// BrimvaleFileVersion(_access_token=token, _data=data). While the module global is still the
-// class defined here, made by `type`, with object's __new__ and, unchanged, the __init__ the
-// dataclass decorator generated (which only assigns its two arguments), the instance is made
-// and the two assignments done directly; otherwise the class is called as written.
-Ref new_version(PyObject* token, PyObject* data) noexcept {
-  Ref version_class = global(n::BrimvaleFileVersion);
-  if (!version_class) return {};
-  auto* type = reinterpret_cast<PyTypeObject*>(version_class.get());
-  static KeptLookup init_lookup;
-  if (version_class.get() == constants.version_class && Py_TYPE(version_class.get()) == &PyType_Type &&
-      type->tp_new == PyBaseObject_Type.tp_new && (type->tp_flags & Py_TPFLAGS_IS_ABSTRACT) == 0 &&
-      constants.version_init.same(type_lookup(type, n::__init__, init_lookup))) {
-    Ref version = result(type->tp_alloc(type, 0), Loc::current());
-    if (!version || !set_attrs(version, {{n::_access_token, token}, {n::_data, data}})) return {};
-    return version;
-  }
-  return call_kw(version_class, n::kw_file_version, token, data);
+  return created ? call(dataclass, created) : Ref{};
 }
 
 }  // namespace brimvale

@@ -1,4 +1,6 @@
 // zelmar.external.brimvale: files on Brimvale cloud storage.
+#include <cstring>
+
 #include "external/brimvale/brimvale.hpp"
 #include "host/module.hpp"
 
@@ -7,7 +9,6 @@ namespace brimvale {
 using namespace host;
 
 Constants constants;
-Members members;
 
 namespace {
 
@@ -15,17 +16,13 @@ namespace {
 const Name base_url{"https://api.brimvale.example"};
 
 bool load() noexcept {
-  Ref property = builtin(n::property), staticmethod = builtin(n::staticmethod);
   constants.zero = PyLong_FromLong(0);
   constants.one = PyLong_FromLong(1);
   constants.ten = PyLong_FromLong(10);
   constants.five_hundred = PyLong_FromLong(500);
   constants.empty = PyUnicode_New(0, 0);
-  if (!property || !staticmethod || !constants.zero || !constants.one || !constants.ten || !constants.five_hundred ||
-      !constants.empty)
+  if (!constants.zero || !constants.one || !constants.ten || !constants.five_hundred || !constants.empty)
     return static_cast<bool>(failure());
-  record().property = property.release();
-  record().staticmethod = staticmethod.release();
   return true;
 }
 
@@ -33,32 +30,58 @@ bool body() noexcept {
   if (!bind(n::dataclasses, import_module(n::dataclasses))) return false;
   Ref re = import_module(n::re);
   if (!bind(n::re, re)) return false;
-  constants.std_re = re.new_ref();
-  constants.std_re_dict = Ref::borrow(PyModule_GetDict(re)).release();
+  // What a URL search reads: the module's `re`, re's `search`, and what search reads (re's
+  // _compile). A plain module's attribute is its dict's entry.
   Ref search = import_name(re, n::search);
   if (!search) return false;
-  constants.std_search.keep(search);
+  constants.search.keep_entry(record().globals, n::re);
+  if (Py_TYPE(re.get()) == &PyModule_Type) constants.search.keep_entry(PyModule_GetDict(re), n::search);
+  constants.search.keep_function(search, 1);
   if (!import_from(n::textwrap, n::from_textwrap)) return false;
+  // dedent, and up to 3.13 what it reads: textwrap's margin patterns, its `re` and re.sub.
   Ref dedent = global(n::dedent);
   if (!dedent) return false;
-  constants.std_dedent.keep(dedent);
-  if (!import_from(n::requests_exceptions, n::from_requests_exceptions) || !import_from(n::typing, n::from_typing) ||
-      !import_from(n::core, n::from_core, 2))
-    return false;
-  // The SDK class that holds the session, as imported: every request reads its attribute.
-  Ref context = global(n::_Context);
-  if (!context) return false;
-  pin_type(context);
-  return bind(n::_BASE_URL, base_url) && define(n::BrimvaleFileVersion, make_file_version_class()) &&
-         define(n::BrimvaleFile, make_file_class()) && define(n::_DataManagementAPI, make_data_management_class()) &&
-         define(n::_AECDataModelAPI, make_aec_data_model_class()) && bind(n::__test__, new_dict());
+  constants.dedent.keep_entry(record().globals, n::dedent);
+  constants.dedent.keep_function(dedent, 2);
+  return import_from(n::requests_exceptions, n::from_requests_exceptions) && import_from(n::typing, n::from_typing) &&
+         import_from(n::core, n::from_core, 2) && bind(n::_BASE_URL, base_url) &&
+         bind(n::BrimvaleFileVersion, make_file_version_class()) && bind(n::BrimvaleFile, make_file_class()) &&
+         bind(n::_DataManagementAPI, make_data_management_class()) &&
+         bind(n::_AECDataModelAPI, make_aec_data_model_class()) && bind(n::__test__, new_dict());
 }
 
 // A line break would end the header and the session would refuse it with a message that
 // quotes the whole header, token included; a NUL cuts it short.
-constexpr CharSet line_breaks_and_nul{"\r\n", true};
+constexpr std::string_view line_breaks_and_nul{"\r\n\0", 3};
+
+// a + b with Python's rules (so a non-str operand raises the interpreter's TypeError).
+Ref add(Obj a, Borrowed b) noexcept {
+  // Two exact strs: the concatenation itself, without the operator dispatch (a str
+  // subclass may define __radd__, so anything else goes through the operator).
+  if (PyUnicode_CheckExact(a.p) && PyUnicode_CheckExact(b.get())) {
+    PyObject* parts[] = {a.p, b.get()};
+    return join(parts, 2, a.loc);
+  }
+  return result(PyNumber_Add(a.p, b), a.loc);
+}
 
 }  // namespace
+
+bool has_any(PyObject* text, std::string_view chars) noexcept {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+  const int kind = PyUnicode_KIND(text);
+  const void* data = PyUnicode_DATA(text);
+  if (kind == PyUnicode_1BYTE_KIND) {  // a search of the C library's per character
+    for (const char c : chars)
+      if (std::memchr(data, c, static_cast<std::size_t>(length)) != nullptr) return true;
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c < 128 && chars.find(static_cast<char>(c)) != std::string_view::npos) return true;
+  }
+  return false;
+}
 
 Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   Ref value = add(Obj(n::bearer, loc), access_token);
@@ -74,7 +97,7 @@ Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
 Ref session(Loc loc) noexcept {
   Ref context = global(n::_Context, loc);
   if (!context) return {};
-  return class_attr(Obj(context, loc), n::session_with_retries);
+  return getattr(Obj(context, loc), n::session_with_retries);
 }
 
 Ref checked_json(const Ref& response, Loc loc) noexcept {

@@ -1,4 +1,6 @@
 // DunmereAnalysis: a .sti input as the job content of the SDK's external-program job.
+#include <array>
+
 #include "external/dunmere/base64.hpp"
 #include "external/dunmere/dunmere.hpp"
 
@@ -41,10 +43,12 @@ const char get_output_file_doc[] =
 Ref init(const Args& a) {
   PyObject* self = a[0];
   if (!setattr(self, n::input_file, a[1])) return {};
-  // super().__init__("dunmere", version=1)
+  // super().__init__("dunmere", version=1): `super` is a global like any other.
+  Ref super = global(n::super);
+  if (!super) return {};
   PyObject* cls = defining_class(a.function);
   if (cls == nullptr) return {};
-  Ref parent = call(record().super, cls, self);
+  Ref parent = call(super, cls, self);
   if (!parent) return {};
   Ref base_init = getattr(parent, n::__init__);
   if (!base_init || !call_kw(base_init, n::kw_version, n::program, constants.one)) return {};
@@ -53,11 +57,9 @@ Ref init(const Args& a) {
 
 // base64.b64encode(content).decode("utf-8")
 Ref encode(PyObject* content) {
-  Ref base64 = global(n::base64);
-  if (!base64) return {};
-  Ref b64encode = module_attr(base64, n::b64encode);
-  if (!b64encode) return {};
-  if (base64.get() == constants.std_base64 && constants.std_b64encode.same(b64encode)) {
+  // While b64encode, and what it reads, are the library's own, unchanged, a contiguous buffer
+  // is written straight into the str, without the bytes object in between.
+  if (constants.b64encode.holds()) {
     Py_buffer view;
     if (PyObject_GetBuffer(content, &view, PyBUF_SIMPLE) == 0) {
       // Only an immutable bytes object can be encoded while other threads run.
@@ -68,6 +70,10 @@ Ref encode(PyObject* content) {
     // Not a contiguous bytes-like object: the library function raises its own error.
     PyErr_Clear();
   }
+  Ref base64 = global(n::base64);
+  if (!base64) return {};
+  Ref b64encode = getattr(base64, n::b64encode);
+  if (!b64encode) return {};
   Ref encoded = call(b64encode, content);
   if (!encoded) return {};
   return call_method(encoded, n::decode, n::utf_8);
@@ -91,6 +97,59 @@ Ref generate_job_content(const Args& a) {
   Ref body = encode(content);
   if (!body) return {};
   return call_kw(job_content, n::kw_body, body);
+}
+
+// Always an empty Ref, with the ValueError pending.
+Ref raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) noexcept {
+  if (found > static_cast<Py_ssize_t>(expected))
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(expected));
+  else
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+  return failure(loc);
+}
+
+// a, b, ... = o: exactly N items, or ValueError in the wording of compiled code. False on
+// failure.
+template <std::size_t N>
+[[nodiscard]] bool unpack(Obj o, std::array<Ref, N>& items) noexcept {
+  if (PyTuple_CheckExact(o.p) || PyList_CheckExact(o.p)) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o.p);
+    if (size != static_cast<Py_ssize_t>(N)) return static_cast<bool>(raise_unpack_error(size, N, o.loc));
+    for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o.p, i));
+    return true;
+  }
+  Ref iterator = iterate(o);
+  if (!iterator) return false;
+  for (std::size_t i = 0; i < N; ++i) {
+    const int got = next(iterator, items[i], o.loc);
+    if (got < 0) return false;
+    if (got == 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc));
+  }
+  Ref extra;
+  const int got = next(iterator, extra, o.loc);
+  if (got < 0) return false;
+  if (got > 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc));
+  return true;
+}
+
+// raise obj, with the rules of a compiled raise statement: an exception instance is raised
+// as it is, an exception class is called without arguments, anything else is a TypeError.
+Ref raise_object(PyObject* obj, Loc loc = Loc::current()) noexcept {
+  if (PyExceptionInstance_Check(obj)) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(obj)), obj);
+    return failure(loc);
+  }
+  if (!PyExceptionClass_Check(obj))
+    return raise(PyExc_TypeError, "raise: exception class must be a subclass of BaseException", loc);
+  Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
+  if (instance.get() == nullptr) return failure(loc);
+  if (!PyExceptionInstance_Check(instance.get())) {
+    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
+                 reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+    return failure(loc);
+  }
+  PyErr_SetObject(obj, instance);
+  return failure(loc);
 }
 
 // self, message

@@ -5,6 +5,7 @@
 #include "host/call.hpp"
 #include "host/classes.hpp"
 #include "host/globals.hpp"
+#include "host/library.hpp"
 
 namespace dunmere {
 
@@ -12,10 +13,9 @@ namespace dunmere {
 struct Constants {
   PyObject* one = nullptr;           // the program version
   PyObject* no_exception = nullptr;  // ('', None): the error map's answer for other messages
-  // The standard library's base64 module and its b64encode, as imported: while the module
-  // globals still hold these, unchanged, the job content is encoded without calling them.
-  PyObject* std_base64 = nullptr;
-  host::LibraryFunction std_b64encode;
+  // What base64.b64encode runs on, as the module imported it (its module, binascii and
+  // binascii's b2a_base64 among it): while it holds, the job content is encoded here.
+  host::LibraryPremise b64encode;
 };
 extern Constants constants;
 

@@ -11,27 +11,26 @@ Constants constants;
 namespace {
 
 bool load() noexcept {
-  Ref super = builtin(n::super);
   constants.one = PyLong_FromLong(1);
   constants.no_exception = PyTuple_Pack(2, n::empty.get(), Py_None);
-  if (!super || !constants.one || !constants.no_exception) return static_cast<bool>(failure());
-  record().super = super.release();
+  if (!constants.one || !constants.no_exception) return static_cast<bool>(failure());
   return true;
 }
 
 bool body() noexcept {
   Ref base64 = import_module(n::base64);
   if (!bind(n::base64, base64)) return false;
-  constants.std_base64 = base64.new_ref();
   Ref b64encode = import_name(base64, n::b64encode);
   if (!b64encode) return false;
-  constants.std_b64encode.keep(b64encode);
+  constants.b64encode.keep_entry(record().globals, n::base64);
+  if (Py_TYPE(base64.get()) == &PyModule_Type) constants.b64encode.keep_entry(PyModule_GetDict(base64), n::b64encode);
+  constants.b64encode.keep_function(b64encode, 1);
   if (!import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
       !import_from(n::external_program, n::from_external_program, 1) || !import_from(n::core, n::from_core, 2))
     return false;
   Ref all = new_list();
   if (!all || !status(PyList_Append(all, n::DunmereAnalysis), Loc::current()) || !bind(n::__all__, all)) return false;
-  return define(n::DunmereAnalysis, make_analysis_class()) && bind(n::__test__, new_dict());
+  return bind(n::DunmereAnalysis, make_analysis_class()) && bind(n::__test__, new_dict());
 }
 
 }  // namespace
