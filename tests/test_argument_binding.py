@@ -111,13 +111,50 @@ def test_keyword_calls(api, call, expected):
     assert call(api) == expected
 
 
-def test_kwdefaults_are_read_at_call_time(api, monkeypatch):
-    paginate_fn = api._AECDataModelAPI._get_pagination_variable
-    monkeypatch.setitem(paginate_fn.__kwdefaults__, "limit", 9)
-    assert paginate_fn() == {"limit": 9}
-    monkeypatch.delitem(paginate_fn.__kwdefaults__, "limit")
-    with pytest.raises(TypeError, match=r"^_get_pagination_variable\(\) needs keyword-only argument limit$"):
-        paginate_fn()
+def extractor(b):  # (cls, url)
+    return b._DataManagementAPI.__dict__["extract_item_id_from_url"].__func__
+
+
+def sender(b):  # (cls, query, region, access_token, variables=None)
+    return b._AECDataModelAPI.__dict__["_send_request"].__func__
+
+
+# Defaults are read when a call binds, and can be reassigned, as a Python function's can:
+# (function, attribute, new value or DELETE, call, what the call gives or raises)
+DELETE = object()
+DEFAULTS = [
+    (paginate, "__kwdefaults__", {"limit": 9, "cursor": None}, lambda f, b: f(), {"limit": 9}),
+    (paginate, "__kwdefaults__", {"cursor": "c"}, lambda f, b: f(),
+     (TypeError, "_get_pagination_variable() needs keyword-only argument limit")),
+    (paginate, "__kwdefaults__", None, lambda f, b: f(limit=1, cursor=2), {"cursor": 2, "limit": 1}),
+    (paginate, "__kwdefaults__", DELETE, lambda f, b: f(),
+     (TypeError, "_get_pagination_variable() needs keyword-only argument limit")),
+    (paginate, "__kwdefaults__", (1,), None, (TypeError, "__kwdefaults__ must be set to a dict object")),
+    (extractor, "__defaults__", ("/items/D",), lambda f, b: f(b._DataManagementAPI), "D"),
+    # more defaults than parameters: the last ones fill the last parameters
+    (extractor, "__defaults__", ("unused", "/items/E"), lambda f, b: f(b._DataManagementAPI), "E"),
+    (sender, "__defaults__", None, lambda f, b: f(b._AECDataModelAPI, "q", "r", "t"),
+     (TypeError, "_send_request() takes exactly 5 positional arguments (4 given)")),
+    (sender, "__defaults__", DELETE, lambda f, b: f(b._AECDataModelAPI, "q", "r", "t"),
+     (TypeError, "_send_request() takes exactly 5 positional arguments (4 given)")),
+    (sender, "__defaults__", [None], None, (TypeError, "__defaults__ must be set to a tuple object")),
+]
+
+
+@pytest.mark.parametrize("function, attribute, value, call, expected", DEFAULTS)
+def test_defaults_are_writable_and_read_at_call_time(api, monkeypatch, function, attribute, value, call, expected):
+    f = function(api)
+    try:
+        if value is DELETE:
+            monkeypatch.delattr(f, attribute)
+        else:
+            monkeypatch.setattr(f, attribute, value)
+        outcome = call(f, api)
+    except TypeError as e:
+        outcome = (TypeError, str(e))
+    assert outcome == expected
+    if value is not DELETE and not isinstance(expected, tuple):
+        assert getattr(f, attribute) == value
 
 
 def test_keywords_that_are_not_strings(api):

@@ -183,8 +183,8 @@ def test_functions_behave_like_python_functions(brimvale):
     function.custom = 1
     assert function.__dict__ == {"custom": 1}
     del function.custom
-    with pytest.raises(AttributeError):
-        function.__defaults__ = (1,)
+    with pytest.raises(TypeError, match="^__defaults__ must be set to a tuple object$"):
+        function.__defaults__ = 1
     with pytest.raises(TypeError, match="__name__ must be set to a string object"):
         function.__name__ = 5
     assert inspect.isroutine(function) and not inspect.isfunction(function)

@@ -27,7 +27,6 @@ struct Function {
   Impl impl;
   Py_ssize_t argcount;     // positional-or-keyword parameters
   Py_ssize_t kwonlycount;  // keyword-only parameters
-  Py_ssize_t required;     // positional parameters without a default
   PyObject* varnames;      // parameters, then locals
   PyObject* bare_name;     // the name argument errors use
   PyObject* traceback_name;
@@ -45,9 +44,8 @@ struct Function {
   PyObject* dict;
   PyObject* cell;          // the defining class's cell, or NULL
   PyObject* weakrefs;
-  TracebackCode* tb_codes;  // owned array
+  std::array<TracebackCode, 4> tb_codes;  // the first places it failed at
   int tb_count;
-  int tb_capacity;
 };
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
@@ -65,12 +63,12 @@ const char* error_name(const Function* f) noexcept {
 
 // ---- argument binding; the wordings and the order of the checks are fixed for callers ----
 
-bool positional_count_error(const Function* f, Py_ssize_t given) noexcept {
-  const bool exact = f->required == f->argcount;
+bool positional_count_error(const Function* f, Py_ssize_t required, Py_ssize_t given) noexcept {
+  const bool exact = required == f->argcount;
   Py_ssize_t expected;
   const char* more_or_less;
-  if (given < f->required) {
-    expected = f->required;
+  if (given < required) {
+    expected = required;
     more_or_less = "at least";
   } else {
     expected = f->argcount;
@@ -111,59 +109,54 @@ PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* 
   return nullptr;
 }
 
-// Keyword-only defaults taken for one call, held so that a change of __kwdefaults__
-// during the call cannot free them.
+// The defaults a call binds with, as __defaults__ and __kwdefaults__ are when it starts (both
+// can be reassigned, as a Python function's can), held for the call: a change meanwhile
+// cannot free them.
 struct HeldDefaults {
-  std::array<PyObject*, max_parameters> values;
-  std::size_t count = 0;
+  PyObject* positional = nullptr;  // the tuple, or NULL
+  PyObject* keyword_dict = nullptr;  // the dict, or NULL
+  std::array<PyObject*, max_parameters> keyword;
+  std::size_t keyword_count = 0;
   HeldDefaults() = default;
   HeldDefaults(const HeldDefaults&) = delete;
   HeldDefaults& operator=(const HeldDefaults&) = delete;
   ~HeldDefaults() {
-    for (std::size_t i = 0; i < count; ++i) Py_DECREF(values[i]);
+    Py_XDECREF(positional);
+    Py_XDECREF(keyword_dict);
+    for (std::size_t i = 0; i < keyword_count; ++i) Py_DECREF(keyword[i]);
   }
 };
 
 // The default of a keyword-only parameter, read from __kwdefaults__ at call time; null
 // without an error when it has none.
-bool keyword_default(const Function* f, PyObject* name, HeldDefaults& held, PyObject*& value) noexcept {
+bool keyword_default(PyObject* name, HeldDefaults& held, PyObject*& value) noexcept {
   value = nullptr;
-  if (f->kwdefaults == nullptr) return true;
-  value = PyDict_GetItemWithError(f->kwdefaults, name);
+  if (held.keyword_dict == nullptr) return true;
+  value = PyDict_GetItemWithError(held.keyword_dict, name);  // can run a key's __eq__: held at once
   if (value == nullptr) return !PyErr_Occurred();
   Py_INCREF(value);
-  held.values[held.count++] = value;
+  held.keyword[held.keyword_count++] = value;
   return true;
 }
 
 // Keywords left over once every parameter had its chance: each must name a parameter not
 // already given by position.
 bool check_leftover_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  const Py_ssize_t total = f->argcount + f->kwonlycount;
-  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
+  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    bool known = false;
-    for (Py_ssize_t i = nargs; i < total && !known; ++i) {
-      int same = same_name(key, parameter(f, i));
+    Py_ssize_t named = -1;  // the parameter the keyword names
+    for (Py_ssize_t i = 0; i < f->argcount + f->kwonlycount && named < 0; ++i) {
+      const int same = same_name(key, parameter(f, i));
       if (same < 0) return false;
-      known = same;
+      if (same) named = i;
     }
-    if (known) continue;
-    if (!PyUnicode_Check(key)) {
+    if (named >= nargs) continue;
+    if (!PyUnicode_Check(key))
       PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", error_name(f));
-      return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-      int same = same_name(key, parameter(f, i));
-      if (same < 0) return false;
-      if (same) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     error_name(f), key);
-        return false;
-      }
-    }
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", error_name(f), key);
+    else if (named >= 0)
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", error_name(f), key);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", error_name(f), key);
     return false;
   }
   return true;
@@ -171,8 +164,13 @@ bool check_leftover_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwna
 
 bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, HeldDefaults& held) noexcept {
-  const Py_ssize_t P = f->argcount, R = f->required, K = f->kwonlycount;
-  if (nargs > P) return positional_count_error(f, nargs);
+  held.positional = Ref::borrow(f->defaults).release();
+  held.keyword_dict = Ref::borrow(f->kwdefaults).release();
+  const Py_ssize_t P = f->argcount, K = f->kwonlycount;
+  // Parameter i >= first takes defaults[i - first]: the defaults fill the last parameters.
+  const Py_ssize_t first = P - (held.positional != nullptr ? PyTuple_GET_SIZE(held.positional) : 0);
+  const Py_ssize_t R = first > 0 ? first : 0;
+  if (nargs > P) return positional_count_error(f, R, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
   PyObject* const* kwvalues = args + nargs;
   Py_ssize_t left = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -185,9 +183,9 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       --left;
     } else if (i < R) {
       // A required positional parameter missing: counted as the arguments found so far.
-      return positional_count_error(f, i);
+      return positional_count_error(f, R, i);
     } else {
-      values[i] = PyTuple_GET_ITEM(f->defaults, i - R);
+      values[i] = PyTuple_GET_ITEM(held.positional, i - first);
     }
   }
   for (Py_ssize_t j = P; j < P + K; ++j) {
@@ -198,7 +196,7 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       --left;
       continue;
     }
-    if (!keyword_default(f, parameter(f, j), held, values[j])) return false;
+    if (!keyword_default(parameter(f, j), held, values[j])) return false;
     if (values[j] == nullptr) return keyword_only_missing(f, parameter(f, j));
   }
   if (left > 0) return check_leftover_keywords(f, nargs, kwnames);
@@ -217,14 +215,8 @@ PyCodeObject* traceback_code(Function* f, const char* file, int line) noexcept {
   if (name == nullptr) return nullptr;
   PyCodeObject* code = PyCode_NewEmpty(file, name, line);
   if (code == nullptr) return nullptr;
-  if (f->tb_count == f->tb_capacity) {
-    const int capacity = f->tb_capacity == 0 ? 4 : 2 * f->tb_capacity;
-    auto* grown = static_cast<TracebackCode*>(PyMem_Realloc(f->tb_codes, sizeof(TracebackCode) * capacity));
-    if (grown == nullptr) return code;  // not kept this time
-    f->tb_codes = grown;
-    f->tb_capacity = capacity;
-  }
-  f->tb_codes[f->tb_count++] = {file, line, Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
+  if (f->tb_count < static_cast<int>(f->tb_codes.size()))
+    f->tb_codes[f->tb_count++] = {file, line, Ref::borrow(reinterpret_cast<PyObject*>(code)).release()};
   return code;
 }
 
@@ -353,77 +345,72 @@ void function_dealloc(PyObject* self) noexcept {
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->code);
   for (int i = 0; i < f->tb_count; ++i) Py_DECREF(f->tb_codes[i].code);
-  PyMem_Free(f->tb_codes);
   PyObject_GC_Del(self);
 }
 
-// Getters and setters, with the rules of Python functions.
+// Attributes, with the rules of Python functions: each a field of the function, the type a
+// value must have (None standing for "none" where the field may be empty), and the message
+// of a value refused.
+struct Field {
+  std::size_t offset;
+  PyTypeObject* type;       // NULL: any value
+  bool may_be_empty;        // None (or del) empties it
+  const char* refused;
+};
 
-PyObject* none_if_null(PyObject* p) noexcept { return Ref::borrow(p != nullptr ? p : Py_None).release(); }
-
-PyObject* get_name(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->name).release(); }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->qualname).release(); }
-PyObject* get_module(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->module); }
-PyObject* get_doc(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->doc); }
-PyObject* get_defaults(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->kwdefaults); }
-PyObject* get_globals(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->globals); }
-PyObject* get_code(PyObject* self, void*) noexcept { return Ref::borrow(as_function(self)->code).release(); }
-
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-  Function* f = as_function(self);
-  if (f->annotations == nullptr) {
-    f->annotations = PyDict_New();
-    if (f->annotations == nullptr) return nullptr;
-  }
-  return Ref::borrow(f->annotations).release();
+PyObject*& slot(PyObject* self, const Field& f) noexcept {
+  return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + f.offset);
 }
 
-int set_str(PyObject*& slot, PyObject* value, const char* what) noexcept {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+PyObject* get_field(PyObject* self, void* closure) noexcept {
+  PyObject* value = slot(self, *static_cast<const Field*>(closure));
+  return Ref::borrow(value != nullptr ? value : Py_None).release();
+}
+
+int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
+  const Field& f = *static_cast<const Field*>(closure);
+  if (f.may_be_empty && value == Py_None && f.type != nullptr) value = nullptr;
+  if ((value == nullptr && !f.may_be_empty) || (value != nullptr && f.type != nullptr && !PyObject_TypeCheck(value, f.type))) {
+    PyErr_SetString(PyExc_TypeError, f.refused);
     return -1;
   }
-  Py_INCREF(value);
-  Py_SETREF(slot, value);
-  return 0;
-}
-
-int set_name(PyObject* self, PyObject* value, void*) noexcept {
-  return set_str(as_function(self)->name, value, "__name__");
-}
-int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  return set_str(as_function(self)->qualname, value, "__qualname__");
-}
-
-int set_any(PyObject*& slot, PyObject* value) noexcept {
   Py_XINCREF(value);
-  Py_XSETREF(slot, value);
+  Py_XSETREF(slot(self, f), value);
   return 0;
 }
 
-int set_module(PyObject* self, PyObject* value, void*) noexcept { return set_any(as_function(self)->module, value); }
-int set_doc(PyObject* self, PyObject* value, void*) noexcept { return set_any(as_function(self)->doc, value); }
-
-int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == Py_None) value = nullptr;
-  if (value != nullptr && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  return set_any(as_function(self)->annotations, value);
+// __annotations__ is made empty on first read, as a Python function's is.
+PyObject* get_annotations(PyObject* self, void* closure) noexcept {
+  Function* f = as_function(self);
+  if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+  return get_field(self, closure);
 }
+
+const Field name_field{offsetof(Function, name), &PyUnicode_Type, false, "__name__ must be set to a string object"};
+const Field qualname_field{offsetof(Function, qualname), &PyUnicode_Type, false,
+                           "__qualname__ must be set to a string object"};
+const Field module_field{offsetof(Function, module), nullptr, true, nullptr};
+const Field doc_field{offsetof(Function, doc), nullptr, true, nullptr};
+const Field annotations_field{offsetof(Function, annotations), &PyDict_Type, true,
+                              "__annotations__ must be set to a dict object"};
+const Field defaults_field{offsetof(Function, defaults), &PyTuple_Type, true, "__defaults__ must be set to a tuple object"};
+const Field kwdefaults_field{offsetof(Function, kwdefaults), &PyDict_Type, true,
+                            "__kwdefaults__ must be set to a dict object"};
+const Field globals_field{offsetof(Function, globals), nullptr, false, nullptr};
+const Field code_field{offsetof(Function, code), nullptr, false, nullptr};
+
+void* rule(const Field& f) noexcept { return const_cast<Field*>(&f); }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__name__", get_field, set_field, nullptr, rule(name_field)},
+    {"__qualname__", get_field, set_field, nullptr, rule(qualname_field)},
+    {"__module__", get_field, set_field, nullptr, rule(module_field)},
+    {"__doc__", get_field, set_field, nullptr, rule(doc_field)},
+    {"__annotations__", get_annotations, set_field, nullptr, rule(annotations_field)},
+    {"__defaults__", get_field, set_field, nullptr, rule(defaults_field)},
+    {"__kwdefaults__", get_field, set_field, nullptr, rule(kwdefaults_field)},
+    {"__globals__", get_field, nullptr, nullptr, rule(globals_field)},
+    {"__code__", get_field, nullptr, nullptr, rule(code_field)},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -557,7 +544,6 @@ Ref make_function_object(const FunctionDef& fn, PyObject* qualname, PyObject* mo
   f->impl = fn.impl;
   f->argcount = static_cast<Py_ssize_t>(fn.positional.size());
   f->kwonlycount = static_cast<Py_ssize_t>(fn.keyword_only.size());
-  f->required = f->argcount - static_cast<Py_ssize_t>(fn.defaults.size());
   f->varnames = varnames.release();
   f->bare_name = name.new_ref();
   f->traceback_name = traceback_name.release();
@@ -575,9 +561,7 @@ Ref make_function_object(const FunctionDef& fn, PyObject* qualname, PyObject* mo
   f->dict = nullptr;
   f->cell = Ref::borrow(class_cell).release();
   f->weakrefs = nullptr;
-  f->tb_codes = nullptr;
   f->tb_count = 0;
-  f->tb_capacity = 0;
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

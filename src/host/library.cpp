@@ -128,60 +128,29 @@ void LibraryPremise::keep_function(PyObject* function, int depth) noexcept {
   keep_names(code, globals, builtins, depth);
 }
 
-// Every name of the code and of the code objects nested in it: its module's entry, or the
-// builtins' when the module has none; modules and functions among them as the class says.
+// Every name of the code and of the code objects nested in it: as the module's dict holds it,
+// or else the builtins' (absent names too: adding one would shadow a builtin); modules and
+// functions among them as the class says. For a module read through (builtins NULL), only
+// the names it holds: the attributes a call may read from it.
 void LibraryPremise::keep_names(PyObject* code, PyObject* globals, PyObject* builtins, int depth) noexcept {
   Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
   Ref constants = Ref::steal(PyObject_GetAttrString(code, "co_consts"));
-  if (!names || !constants || !PyTuple_Check(names.get()) || !PyTuple_Check(constants.get())) {
-    PyErr_Clear();
-    complete_ = false;
-    return;
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+  if (!names || !constants || !PyTuple_Check(names.get()) || !PyTuple_Check(constants.get())) complete_ = false;
+  for (Py_ssize_t i = 0; complete_ && i < PyTuple_GET_SIZE(names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(names.get(), i);
     PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && PyErr_Occurred()) break;
+    if (value == nullptr && PyErr_Occurred()) complete_ = false;
+    if (value == nullptr && builtins == nullptr) continue;
     add_entry(globals, name, value);
-    if (value == nullptr) {
-      keep_entry(builtins, name);
-      continue;
-    }
-    if (PyFunction_Check(value)) keep_function(value, depth - 1);
-    if (plain_module(value)) keep_module_names(code, value, depth);
+    if (value == nullptr) keep_entry(builtins, name);
+    else if (PyFunction_Check(value)) keep_function(value, depth - 1);
+    else if (builtins != nullptr && plain_module(value)) keep_names(code, PyModule_GetDict(value), nullptr, depth);
   }
-  if (PyErr_Occurred()) {
-    PyErr_Clear();
-    complete_ = false;
-  }
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+  for (Py_ssize_t i = 0; complete_ && builtins != nullptr && i < PyTuple_GET_SIZE(constants.get()); ++i) {
     PyObject* nested = PyTuple_GET_ITEM(constants.get(), i);
     if (PyCode_Check(nested)) keep_names(nested, globals, builtins, depth);
   }
-}
-
-// module.<name> for every name of the code that the module holds: the attributes a call may
-// read from it.
-void LibraryPremise::keep_module_names(PyObject* code, PyObject* module, int depth) noexcept {
-  Ref names = Ref::steal(PyObject_GetAttrString(code, "co_names"));
-  if (!names || !PyTuple_Check(names.get())) {
-    PyErr_Clear();
-    complete_ = false;
-    return;
-  }
-  PyObject* dict = PyModule_GetDict(module);
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-    PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-    PyObject* value = PyDict_GetItemWithError(dict, name);
-    if (value == nullptr) {
-      if (!PyErr_Occurred()) continue;  // an attribute the call cannot be reading here
-      PyErr_Clear();
-      complete_ = false;
-      return;
-    }
-    add_entry(dict, name, value);
-    if (PyFunction_Check(value)) keep_function(value, depth - 1);
-  }
+  PyErr_Clear();
 }
 
 }  // namespace host

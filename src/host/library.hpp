@@ -71,7 +71,6 @@ class LibraryPremise {
   bool dicts_unchanged() const noexcept;
   bool check_entries() const noexcept;  // the full check; keeps the verdict when it holds
   void keep_names(PyObject* code, PyObject* globals, PyObject* builtins, int depth) noexcept;
-  void keep_module_names(PyObject* code, PyObject* module, int depth) noexcept;
 
   bool complete_ = true;
   std::size_t entry_count_ = 0, function_count_ = 0, dict_count_ = 0;
