@@ -16,34 +16,60 @@ HUBS_FAILED = "Request to get AEC Data Model hubs from Brimvale Platform Service
 GROUPS_FAILED = "Request to get AEC Data Model element groups from Brimvale Platform Services failed"
 
 
-@pytest.mark.parametrize(
-    "code",
-    [
-        "from zelmar.external.brimvale import BrimvaleFile as B\n"
-        "class S(B): _get_hub = B.get_hub_id\n"
-        "S('https://x/projects/P/items/I').get_hub_id('t')",
-        "from io import BytesIO\nfrom zelmar.external.dunmere import DunmereAnalysis as D\n"
-        "class S(D): _get_result_content = D.get_output_file\n"
-        "S(BytesIO(b'x')).get_output_file()",
-        "from zelmar.external.brimvale import BrimvaleFile as B\n"
-        "class S(B): _url = B.urn\n"
-        "S.__new__(S).urn",
-    ],
-    ids=["method", "hook", "property"],
-)
-def test_recursion_through_compiled_members_raises_recursion_error(code):
+# Each cycle through compiled members, beside the same cycle through Python functions: the
+# module must answer as the interpreter does for the plain one.
+RECURSIONS = {
+    "method": ("from zelmar.external.brimvale import BrimvaleFile as B\n"
+               "class S(B): _get_hub = B.get_hub_id\n"
+               "ours = lambda: S('https://x/projects/P/items/I').get_hub_id('t')",
+               "class P:\n    def get_hub_id(self, t): return self._get_hub(t)\n"
+               "class Q(P): _get_hub = P.get_hub_id\n"
+               "plain = lambda: Q().get_hub_id('t')"),
+    "hook": ("from io import BytesIO\nfrom zelmar.external.dunmere import DunmereAnalysis as D\n"
+             "class S(D): _get_result_content = D.get_output_file\n"
+             "ours = lambda: S(BytesIO(b'x')).get_output_file()",
+             "class P:\n    def get_output_file(self): return self._get_result_content()\n"
+             "class Q(P): _get_result_content = P.get_output_file\n"
+             "plain = lambda: Q().get_output_file()"),
+    "property": ("from zelmar.external.brimvale import BrimvaleFile as B\n"
+                 "class S(B): _url = B.urn\n"
+                 "ours = lambda: S.__new__(S).urn",
+                 "class P:\n    @property\n    def urn(self): return self._url\n"
+                 "class Q(P): _url = P.urn\n"
+                 "plain = lambda: Q().urn"),
+}
+
+
+@pytest.mark.parametrize("name", RECURSIONS)
+def test_recursion_through_compiled_members_raises_what_python_raises(name):
+    ours, plain = RECURSIONS[name]
     result = run_python(f"""
-import sys
-try:
-{chr(10).join('    ' + line for line in code.splitlines())}
-except RecursionError as e:
-    print("RecursionError:", e)
-    sys.exit(0)
-print("no error")
-sys.exit(3)
+import threading
+{ours}
+{plain}
+def outcome(call):
+    try:
+        call()
+    except RecursionError as e:
+        return f"RecursionError: {{e}}"
+    return "no error"
+for size in [0, 1 << 20, 2 << 20, 4 << 20]:  # the main thread, then threads with small stacks
+    seen = {{}}
+    def run():
+        seen["plain"], seen["ours"] = outcome(plain), outcome(ours)
+    if size:
+        threading.stack_size(size)
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    else:
+        run()
+    print(size, seen["ours"] == seen["plain"], seen["ours"])
 """)
     assert result.returncode == 0, (result.returncode, result.stdout, result.stderr[-2000:])
-    assert result.stdout.startswith("RecursionError: maximum recursion depth exceeded")
+    lines = result.stdout.splitlines()
+    assert len(lines) == 4 and all(line.split(" ", 2)[1] == "True" for line in lines), lines
+    assert all(line.split(" ", 2)[2].startswith("RecursionError: ") for line in lines), lines
 
 
 # ---- identifiers that are dot segments ----

@@ -314,6 +314,15 @@ def test_traceback_entries_name_functions_and_source_lines(brimvale, session):
     assert all(e.lineno > 0 for e in traceback.extract_tb(info.value.__traceback__))
 
 
+def test_a_reraised_exception_keeps_the_line_that_failed(brimvale, session):
+    session.add(RuntimeError("session down"))  # not one the handler maps: raised again
+    with pytest.raises(RuntimeError) as info:
+        brimvale.BrimvaleFile("https://x/projects/P/items/I").get_latest_version("t")
+    [entry] = [e for e in traceback.extract_tb(info.value.__traceback__) if e.name.endswith(".get_latest_version")]
+    source = Path(entry.filename).read_text().splitlines()
+    assert "n::get_item_tip" in source[entry.lineno - 1], source[entry.lineno - 1]
+
+
 EMBEDDING = r"""
 #include <Python.h>
 int main(int argc, char** argv) {

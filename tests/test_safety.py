@@ -262,6 +262,75 @@ def buffer_changed_while_encoded(b, session, mp):
     return [body in uniform for body in bodies], [True] * 4
 
 
+def outcome(call):
+    try:
+        return ("value", call())
+    except Exception as e:  # noqa: BLE001 - compared, not handled
+        return (type(e), str(e), getattr(e, "name", None), type(e.__context__), type(e.__cause__))
+
+
+def python_twin(source, namespace):
+    """A function written in Python, run with the module global changed the same way."""
+    exec(textwrap.dedent(source), namespace)
+    return namespace["twin"]
+
+
+def http_error_changed(value):
+    """The module's HTTPError as an except clause meets it: not a class, or deleted."""
+    def row(b, session, mp):
+        session.add(status(404))
+        if value is DELETED:
+            mp.delattr(b, "HTTPError")
+        else:
+            mp.setattr(b, "HTTPError", value)
+        namespace = {} if value is DELETED else {"HTTPError": value}
+        twin = python_twin("""
+            def twin(error):
+                try:
+                    raise error
+                except (ValueError, HTTPError, KeyError) as e:
+                    raise ValueError("Request failed") from e
+        """, namespace)
+        module = outcome(lambda: b.BrimvaleFile(URL).get_latest_version("t"))
+        return module[:4], outcome(lambda: twin(HTTPError("404")))[:4]
+    return row
+
+
+DELETED = object()
+
+
+def super_replaced(b, session, mp):
+    import zelmar.external.dunmere as dunmere
+
+    calls = []
+    fake = lambda *args: calls.append(len(args)) or types.SimpleNamespace(__init__=lambda *a, **k: calls.append((a, k)))
+    mp.setattr(dunmere, "super", fake, raising=False)
+    dunmere.DunmereAnalysis(BytesIO(b"x"))
+    module, calls[:] = list(calls), []
+    python_twin("""
+        class Twin:
+            def __init__(self):
+                super().__init__("dunmere", version=1)
+        twin = Twin
+    """, {"super": fake})()
+    return module, calls
+
+
+def missing_global_names_itself(b, session, mp):
+    mp.delattr(b, "_DataManagementAPI")
+    twin = python_twin("def twin(): return _DataManagementAPI", {})
+    return outcome(lambda: b.BrimvaleFile(URL).urn), outcome(twin)
+
+
+def project_read_before_the_probe_is_looked_up(b, session, mp):
+    session.add(ok({"data": [{"id": "H-1"}]}))
+    mp.delattr(b._DataManagementAPI, "get_project")
+    module = outcome(lambda: b.BrimvaleFile("https://x/items/I")._get_hub("t"))
+    # project_id = self.project_id; _DataManagementAPI.get_project(...): the read fails first
+    return module, (ValueError, "Request to get project from Brimvale Platform Services failed", None, ValueError,
+                    ValueError)
+
+
 CHANGES = {
     "re.search.__defaults__ changed": library_function_changed("__defaults__", (re.IGNORECASE,), "/ITEMS/x"),
     "re.search.__code__ changed": library_function_changed("__code__", (lambda pattern, string, flags=0: None).__code__,
@@ -280,6 +349,13 @@ CHANGES = {
         textwrap, "re", types.SimpleNamespace(sub=lambda *a, **k: "via textwrap.re"), lambda b, mp: document_row(b, mp)),
     "base64's binascii replaced": library_internal_replaced(
         base64, "binascii", types.SimpleNamespace(b2a_base64=lambda s, newline=True: b"via binascii"), encoder_row),
+    "HTTPError None": http_error_changed(None),
+    "HTTPError a string": http_error_changed("HTTPError"),
+    "HTTPError a nested tuple": http_error_changed((KeyError, (HTTPError,))),
+    "HTTPError deleted": http_error_changed(DELETED),
+    "super replaced": super_replaced,
+    "missing global named on its NameError": missing_global_names_itself,
+    "project read before the probe is looked up": project_read_before_the_probe_is_looked_up,
     "binascii.b2a_base64 replaced": library_internal_replaced(
         binascii, "b2a_base64", lambda s, newline=True: b"via b2a_base64", encoder_row),
 }

@@ -8,6 +8,7 @@ thread_local Where noted;
 }  // namespace
 
 void note(Loc loc) noexcept { noted = {loc.file_name(), loc.line()}; }
+void note(Where where) noexcept { noted = where; }
 
 Where take_noted() noexcept {
   Where where = noted;
@@ -48,8 +49,7 @@ Ref raise_from(PyObject* type, const char* message, PyObject* cause, Loc loc) no
   return set_caused(type, message, cause, false, loc);
 }
 
-Caught::Caught() noexcept : thread_(PyThreadState_Get()), handled_{} {
-  forget_noted();  // that place belonged to the exception now handled
+Caught::Caught() noexcept : noted_(take_noted()), thread_(PyThreadState_Get()), handled_{} {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
@@ -88,7 +88,23 @@ Caught::~Caught() {
 
 Ref Caught::reraise(Loc loc) noexcept {
   PyErr_Restore(type_.new_ref(), value_.new_ref(), traceback_.new_ref());
+  if (noted_.file != nullptr) {
+    note(noted_);
+    return {};
+  }
   return failure(loc);
+}
+
+bool Caught::catchable(PyObject* cls, Loc loc) const noexcept {
+  const bool tuple = PyTuple_Check(cls);
+  for (Py_ssize_t i = 0; i < (tuple ? PyTuple_GET_SIZE(cls) : 1); ++i) {
+    if (!PyExceptionClass_Check(tuple ? PyTuple_GET_ITEM(cls, i) : cls)) {
+      PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+      note(loc);
+      return false;
+    }
+  }
+  return true;
 }
 
 Ref Caught::raise_from(PyObject* type, const char* message, Loc loc) noexcept {

@@ -30,6 +30,7 @@ struct Where {
 };
 
 void note(Loc loc) noexcept;
+void note(Where where) noexcept;
 // The noted place, forgotten once read.
 Where take_noted() noexcept;
 void forget_noted() noexcept;
@@ -69,12 +70,17 @@ class Caught {
 
   PyObject* value() const noexcept { return value_.get(); }
 
+  // Whether a class from a module global can stand in this except clause, as the interpreter
+  // checks it when an exception reaches the clause: an exception class, or a tuple of them.
+  // False with the TypeError pending (the caught exception its context).
+  bool catchable(PyObject* cls, Loc loc = Loc::current()) const noexcept;
+
   template <class... Classes>
   bool matches(const Classes&... classes) const noexcept {
     return (... || PyErr_GivenExceptionMatches(value_.get(), as_object(classes)));
   }
 
-  // raise: the same exception again, with its traceback.
+  // raise: the same exception again, with its traceback, failing where it failed first.
   Ref reraise(Loc loc = Loc::current()) noexcept;
   // raise type(message) from the caught exception: it becomes the cause and the context.
   Ref raise_from(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
@@ -84,6 +90,7 @@ class Caught {
   static PyObject* as_object(const Ref& r) noexcept { return r.get(); }
 
   Ref type_, value_, traceback_;
+  Where noted_;  // where the caught exception was noticed
   // Pushed on the thread's stack of handled exceptions, as a generator pushes its own, so
   // that sys.exc_info() and implicit chaining see the caught exception until the block ends.
   PyThreadState* thread_;

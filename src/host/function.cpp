@@ -279,11 +279,29 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     bound = values.data();
   }
-  // A cycle through compiled members (a subclass pointing one member at another) must end
-  // in RecursionError, as it does for calls the interpreter makes, not in a C stack overflow.
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  // A cycle through compiled members (a subclass pointing one member at another) must end in
+  // RecursionError at the depth a cycle of Python functions would, in any thread whose stack
+  // holds that: each call counts as a Python frame. From 3.12 the interpreter's own guard
+  // counts C calls against a larger limit of its own, so the Python count is kept here too.
+#if PY_VERSION_HEX >= 0x030C0000
+  PyThreadState* thread = PyThreadState_Get();
+  if (thread->py_recursion_remaining <= 0) {
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return nullptr;
+  }
+  --thread->py_recursion_remaining;
+#endif
+  if (Py_EnterRecursiveCall("")) {
+#if PY_VERSION_HEX >= 0x030C0000
+    ++thread->py_recursion_remaining;
+#endif
+    return nullptr;
+  }
   PyObject* result = run(f, bound);
   Py_LeaveRecursiveCall();
+#if PY_VERSION_HEX >= 0x030C0000
+  ++thread->py_recursion_remaining;
+#endif
   return result;
 }
 

@@ -43,12 +43,14 @@ const char get_output_file_doc[] =
 Ref init(const Args& a) {
   PyObject* self = a[0];
   if (!setattr(self, n::input_file, a[1])) return {};
-  // super().__init__("dunmere", version=1): `super` is a global like any other.
+  // super().__init__("dunmere", version=1): `super` is a global like any other. The builtin
+  // finds the class and self in the calling frame, which are given to it here; anything else
+  // is called as written, without arguments.
   Ref super = global(n::super);
   if (!super) return {};
-  PyObject* cls = defining_class(a.function);
-  if (cls == nullptr) return {};
-  Ref parent = call(super, cls, self);
+  PyObject* cls = super.get() == reinterpret_cast<PyObject*>(&PySuper_Type) ? defining_class(a.function) : nullptr;
+  if (cls == nullptr && PyErr_Occurred()) return {};
+  Ref parent = cls != nullptr ? call(super, cls, self) : call(super);
   if (!parent) return {};
   Ref base_init = getattr(parent, n::__init__);
   if (!base_init || !call_kw(base_init, n::kw_version, n::program, constants.one)) return {};
