@@ -29,7 +29,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all demo bench sanitize build wheel docs clean check-python FORCE
+.PHONY: all test test-all demo bench sanitize refcheck build wheel docs clean check-python FORCE
 
 all: test
 
@@ -136,6 +136,29 @@ sanitize: $(SAN_VENV)/.deps
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
+
+# The leak tests on a debug interpreter, Debian's python3.11-dbg (installed with apt-get when
+# missing: that needs root), where sys.gettotalrefcount() must stay flat over every operation.
+DBG_PYTHON := python3.11-dbg
+DBG_VENV := .venv-dbg
+DBG_DEPS := $(shell grep -E '^(cmake|ninja|scikit-build-core|setuptools|wheel|pytest|requests|urllib3)[=>]' requirements-dev.txt)
+
+$(DBG_VENV)/.deps: requirements-dev.txt
+	command -v $(DBG_PYTHON) >/dev/null || { apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null; }
+	rm -rf $(DBG_VENV)
+	$(DBG_PYTHON) -m venv $(DBG_VENV)
+	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
+	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) $(DBG_DEPS)
+	touch $@
+
+refcheck: $(DBG_VENV)/.deps
+	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sdk
+	rm -rf sdk/build
+	PATH=$(CURDIR)/$(DBG_VENV)/bin:$$PATH $(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps \
+	  --no-build-isolation --force-reinstall $(BUILD_FLAGS) -C build-dir=build/debug .
+	$(DBG_VENV)/bin/python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
+	$(DBG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_leaks.py
 
 # Everything the build, the tests and the tools leave: what .gitignore lists.
 clean:

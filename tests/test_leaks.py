@@ -1,6 +1,8 @@
-"""No reference leaks: each operation, repeated, leaves the interpreter's block count flat."""
+"""No reference leaks: each operation, repeated, leaves the interpreter's block count flat, and
+on a debug interpreter (make refcheck) its total of references too."""
 import gc
 import sys
+from array import array
 
 import pytest
 from fakes import FakeResponse
@@ -59,6 +61,8 @@ def raises(exc_type, function):
 def operations(b):
     File, Version, DM, AEC = b.BrimvaleFile, b.BrimvaleFileVersion, b._DataManagementAPI, b._AECDataModelAPI
 
+    Cycle = type("Cycle", (File,), {"_url": File.urn})
+
     def located():
         file = File(URL)
         file._hub = {"id": "H", "attributes": {"region": "EU"}}
@@ -80,6 +84,8 @@ def operations(b):
         "element group lookup": lambda: located().get_aec_data_model_element_group_id("t"),
         "argument errors": raises(TypeError, lambda: File.get_hub_id(File(URL), "t", extra=1)),
         "missing global": raises(NameError, lambda: eval("File(URL).get_latest_version('t')", {"File": File, "URL": URL})),
+        "except clause refused": raises(TypeError, lambda: File("https://x/items/I").get_latest_version("t")),
+        "recursion": raises(RecursionError, lambda: Cycle.__new__(Cycle).urn),
     }
 
 
@@ -134,19 +140,29 @@ def quiet(monkeypatch):
 
 NAMES = ["offline members", "missing urn", "extractors", "hub search", "no hub", "latest version and download",
          "version members", "version failures", "requests", "graphql", "graphql refusal", "element group lookup",
-         "argument errors", "missing global"]
+         "argument errors", "missing global", "except clause refused", "recursion"]
+
+
+def references():
+    gc.collect()
+    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
 
 
 def check_flat(name, operation):
     for _ in range(200):
         operation()
-    before = blocks()
-    if before == 0:
+    marks = array("q", [0] * 4)  # readings kept as C integers: no object of theirs counts
+    marks[0] = blocks()
+    marks[1] = references()
+    if marks[0] == 0:
         pytest.skip("the allocator in use does not count blocks (PYTHONMALLOC=malloc)")
     for _ in range(REPEAT):
         operation()
-    growth = blocks() - before
+    marks[2] = blocks()
+    marks[3] = references()
+    growth, refs_growth = marks[2] - marks[0], marks[3] - marks[1]
     assert growth < SLACK, f"{name}: {growth} blocks more after {REPEAT} calls"
+    assert refs_growth == 0, f"{name}: {refs_growth} references more after {REPEAT} calls"
 
 
 @pytest.mark.parametrize("name", NAMES)
@@ -154,6 +170,8 @@ def test_no_leaks_brimvale(brimvale, quiet, monkeypatch, name):
     operation = operations(brimvale)[name]
     if name == "missing global":
         monkeypatch.delattr(brimvale, "BrimvaleFileVersion")
+    if name == "except clause refused":
+        monkeypatch.setattr(brimvale, "HTTPError", None)
     check_flat(name, operation)
 
 

@@ -260,25 +260,8 @@ PyObject* run(Function* f, PyObject* const* values) noexcept {
   return result;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
-  Function* f = as_function(self);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  std::array<PyObject*, max_parameters> values;
-  HeldDefaults held;
-  // Every parameter given, by position and then by keyword in the order of the parameters
-  // (names as interned by the compiler): the arguments are already bound, in order.
-  PyObject* const* bound = args;
-  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  bool in_order = nargs <= f->argcount && nargs + nkw == f->argcount + f->kwonlycount;
-  for (Py_ssize_t k = 0; k < nkw && in_order; ++k) in_order = PyTuple_GET_ITEM(kwnames, k) == parameter(f, nargs + k);
-  if (!in_order) {
-    if (!bind(f, args, nargs, kwnames, values.data(), held)) {
-      leave_with_traceback(f, {});
-      return nullptr;
-    }
-    bound = values.data();
-  }
+// Runs the body over arguments already bound, counted as one frame of recursion.
+PyObject* call_bound(Function* f, PyObject* const* bound) noexcept {
   // A cycle through compiled members (a subclass pointing one member at another) must end in
   // RecursionError at the depth a cycle of Python functions would, in any thread whose stack
   // holds that: each call counts as a Python frame. From 3.12 the interpreter's own guard
@@ -303,6 +286,31 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   ++thread->py_recursion_remaining;
 #endif
   return result;
+}
+
+// A call whose arguments need binding. Apart, so that the room binding takes is on the stack
+// only for such calls, not in every frame of a deep cycle.
+[[gnu::noinline]] PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) noexcept {
+  std::array<PyObject*, max_parameters> values;
+  HeldDefaults held;
+  if (!bind(f, args, nargs, kwnames, values.data(), held)) {
+    leave_with_traceback(f, {});
+    return nullptr;
+  }
+  return call_bound(f, values.data());
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  Function* f = as_function(self);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  // Every parameter given, by position and then by keyword in the order of the parameters
+  // (names as interned by the compiler): the arguments are already bound, in order.
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  bool in_order = nargs <= f->argcount && nargs + nkw == f->argcount + f->kwonlycount;
+  for (Py_ssize_t k = 0; k < nkw && in_order; ++k) in_order = PyTuple_GET_ITEM(kwnames, k) == parameter(f, nargs + k);
+  return in_order ? call_bound(f, args) : bind_and_call(f, args, nargs, kwnames);
 }
 
 // ---- the type ----
