@@ -51,18 +51,6 @@ inline bool status(int s, Loc loc) noexcept {
 
 [[nodiscard]] inline Ref getitem(Obj o, Borrowed key) noexcept { return result(PyObject_GetItem(o.p, key), o.loc); }
 
-// o[key] for a str key: an exact dict is read directly (with the KeyError of a dict), any
-// other mapping through its __getitem__.
-[[nodiscard]] inline Ref item(Obj o, Borrowed key) noexcept {
-  if (PyDict_CheckExact(o.p)) {
-    PyObject* value = PyDict_GetItemWithError(o.p, key);
-    if (value != nullptr) return Ref::borrow(value);
-    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key);
-    return failure(o.loc);
-  }
-  return getitem(o, key);
-}
-
 [[nodiscard]] inline bool setitem(Obj o, Borrowed key, Borrowed value) noexcept {
   return status(PyObject_SetItem(o.p, key, value), o.loc);
 }
@@ -124,18 +112,6 @@ template <std::size_t K, class... A>
   return result(PyObject_VectorcallMethod(name, stack, (sizeof...(A) + 1 - K) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           kw.tuple()),
                 self.loc);
-}
-
-// format(x, ""): the text an f-string inserts for {x}; a str comes back unchanged.
-[[nodiscard]] inline Ref format_text(Obj x) noexcept {
-  if (PyUnicode_CheckExact(x.p)) return Ref::borrow(x.p);
-  return result(PyObject_Format(x.p, nullptr), x.loc);
-}
-
-// The concatenation of str parts, as an f-string builds it.
-[[nodiscard]] Ref join(PyObject* const* parts, std::size_t count, Loc loc = Loc::current()) noexcept;
-[[nodiscard]] inline Ref join(std::initializer_list<PyObject*> parts, Loc loc = Loc::current()) noexcept {
-  return join(parts.begin(), parts.size(), loc);
 }
 
 // New empty containers.

@@ -22,26 +22,6 @@ const Name ClassBuilder::staticmethod_name{"staticmethod"};
 
 namespace {
 
-// The most derived metaclass among type(base) for every base, as the interpreter chooses it;
-// NULL with TypeError when they conflict.
-PyObject* calculate_metaclass(PyObject* metaclass, PyObject* bases) noexcept {
-  auto* winner = reinterpret_cast<PyTypeObject*>(metaclass);
-  const Py_ssize_t n = PyTuple_GET_SIZE(bases);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
-    if (PyType_IsSubtype(winner, candidate)) continue;
-    if (PyType_IsSubtype(candidate, winner)) {
-      winner = candidate;
-      continue;
-    }
-    PyErr_SetString(PyExc_TypeError,
-                    "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
-                    "subclass of the metaclasses of all its bases");
-    return nullptr;
-  }
-  return reinterpret_cast<PyObject*>(winner);
-}
-
 }  // namespace
 
 ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc) noexcept
@@ -51,11 +31,12 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
   Py_ssize_t i = 0;
   for (PyObject* base : bases) PyTuple_SET_ITEM(bases_.get(), i++, Ref::borrow(base).release());
 
-  PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
-  if (bases.size() > 0) metaclass = reinterpret_cast<PyObject*>(Py_TYPE(*bases.begin()));
-  if (PyType_Check(metaclass)) metaclass = calculate_metaclass(metaclass, bases_);
-  if (!step(metaclass != nullptr, loc)) return;
-  metaclass_ = Ref::borrow(metaclass);
+  // The metaclass: type, or the type of the one base (what the interpreter's choice of the
+  // most derived metaclass comes to for a single base).
+  if (!step(bases.size() <= 1 || raise(PyExc_SystemError, "a class of the module has one base at most", loc), loc))
+    return;
+  metaclass_ = Ref::borrow(bases.size() == 0 ? reinterpret_cast<PyObject*>(&PyType_Type)
+                                             : reinterpret_cast<PyObject*>(Py_TYPE(*bases.begin())));
 
   Ref prepare = Ref::steal(PyObject_GetAttr(metaclass_, prepare_name));
   if (!prepare) {
@@ -66,7 +47,7 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
     namespace_ = call(Obj(prepare, loc), name_, bases_);
     if (namespace_ && !PyMapping_Check(namespace_)) {
       PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
-                   PyType_Check(metaclass) ? reinterpret_cast<PyTypeObject*>(metaclass)->tp_name : "<metaclass>",
+                   PyType_Check(metaclass_.get()) ? reinterpret_cast<PyTypeObject*>(metaclass_.get())->tp_name : "<metaclass>",
                    Py_TYPE(namespace_.get())->tp_name);
       namespace_ = Ref{};
     }

@@ -7,7 +7,7 @@
 
 namespace host {
 
-// One class statement: the metaclass is worked out from the bases and its __prepare__
+// One class statement (with one base at most): the metaclass is the base's type and its __prepare__
 // gives the namespace, which starts with __module__ and __qualname__; members are added in
 // order, and create() calls the metaclass. Decorators are applied by the caller afterwards.
 //

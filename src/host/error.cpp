@@ -16,7 +16,6 @@ Where take_noted() noexcept {
   return where;
 }
 
-void forget_noted() noexcept { noted = {}; }
 
 Ref raise(PyObject* type, const char* message, Loc loc) noexcept {
   PyErr_SetString(type, message);

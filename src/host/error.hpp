@@ -33,7 +33,6 @@ void note(Loc loc) noexcept;
 void note(Where where) noexcept;
 // The noted place, forgotten once read.
 Where take_noted() noexcept;
-void forget_noted() noexcept;
 
 // The function fails here with the pending exception.
 inline Ref failure(Loc loc = Loc::current()) noexcept {

@@ -220,15 +220,18 @@ PyCodeObject* traceback_code(Function* f, const char* file, int line) noexcept {
   return code;
 }
 
-// Adds to the pending exception a traceback entry over `code` (a reference it takes), as
-// the frame of a Python function would. A failure to make the entry loses only the entry.
-void add_entry(PyCodeObject* code, PyObject* globals) noexcept {
+// Adds to the pending exception a traceback entry over the code object that make() gives (a
+// new reference), as the frame of a Python function would. Making it must not see the
+// exception, and a failure to make it loses only the entry.
+template <class Make>
+void add_entry(PyObject* globals, Make make) noexcept {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  PyFrameObject* frame = nullptr;
-  if (code != nullptr && globals != nullptr) frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+  PyCodeObject* code = make();
+  PyFrameObject* frame =
+      code != nullptr && globals != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
   Py_XDECREF(code);
-  if (frame == nullptr) PyErr_Clear();  // keep the exception that matters
+  PyErr_Clear();
   PyErr_Restore(type, value, traceback);
   if (frame != nullptr) {
     PyTraceBack_Here(frame);
@@ -236,16 +239,11 @@ void add_entry(PyCodeObject* code, PyObject* globals) noexcept {
   }
 }
 
-// The traceback entry of an exception leaving f at `where`: a frame over the kept code
-// object, made only now that it is needed.
+// The traceback entry of an exception leaving f at `where`, over its kept code object.
 void leave_with_traceback(Function* f, Where where) noexcept {
   if (where.file == nullptr) where = {f->file, static_cast<unsigned>(f->line)};
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);  // making the code object must not see the exception
-  PyCodeObject* code = traceback_code(f, where.file, static_cast<int>(where.line));
-  if (code == nullptr) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  add_entry(code, f->globals != nullptr ? f->globals : record().globals);
+  add_entry(f->globals != nullptr ? f->globals : record().globals,
+            [&] { return traceback_code(f, where.file, static_cast<int>(where.line)); });
 }
 
 // Runs the body over bound arguments, adding the traceback entry of an exception that
@@ -611,16 +609,10 @@ PyObject* defining_class(PyObject* function, Loc loc) noexcept {
 }
 
 void add_traceback(PyObject* name, const char* file, int line) noexcept {
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);  // making the code object must not see the exception
-  const char* text = PyUnicode_AsUTF8(name);
-  PyCodeObject* code = text != nullptr ? PyCode_NewEmpty(file, text, line) : nullptr;
-  PyObject* globals = record().globals;
-  Ref scratch;
-  if (globals == nullptr) globals = (scratch = Ref::steal(PyDict_New())).get();
-  if (code == nullptr || globals == nullptr) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
-  add_entry(code, globals);
+  add_entry(record().globals, [&] {
+    const char* text = PyUnicode_AsUTF8(name);
+    return text != nullptr ? PyCode_NewEmpty(file, text, line) : nullptr;
+  });
 }
 
 }  // namespace host

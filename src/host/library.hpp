@@ -1,6 +1,6 @@
 // The premise of the modules' three shortcuts: a standard-library function (re.search,
-// textwrap.dedent, base64.b64encode) is still what it was when the module loaded, and so is
-// everything a call of it reads from its module. docs/design.md has the table.
+// textwrap.dedent, base64.b64encode) is what it was when the module loaded, and so is what a
+// call of it reads.
 #pragma once
 
 #include <array>
@@ -11,27 +11,12 @@
 namespace host {
 
 // What one call of a library function runs on, recorded when the module loads and compared
-// by identity on every call, so that a shortcut computes the answer the function would give:
-//
-// - entries of dicts: the module global that names the library (the module's `re`), the
-//   library module's attribute (re's `search`), and every name of the function's code (nested
-//   code objects included) as its module's dict, or else the builtins, held it then; absent
-//   names must stay absent. A name that held a module stands for the same names read from that
-//   module (textwrap's `re` for `re.sub`), which must also stay a plain module;
-// - functions met on the way: their code, defaults and keyword defaults; and, while depth is
-//   left, what they read in turn (re.search reads re's `_compile`).
-//
-// What a library keeps inside its own objects (re's cache of compiled patterns) is its own
-// business: a call of the unchanged function consults it the same way either way.
-//
-// Everything recorded is held for the life of the process, so the comparisons never follow a
-// stale pointer. A premise that could not be recorded whole never holds.
-//
-// A full check is one dict lookup per entry: dedent alone reads some twenty names, at about 80
-// instructions each. So the verdict is kept while none of the dicts it read has changed: up
-// to 3.11 while each has the version tag it had before the check (every change of any dict
-// takes a fresh tag from one counter that never goes back), from 3.12 until the dict watcher
-// is called for one of them. The functions' code and defaults are compared on every call.
+// by identity: its code and defaults, and every name its code reads from its module or the
+// builtins (absent ones too), through modules and functions met on the way while depth is left.
+// The verdict is kept while none of the dicts read has changed: their version tags up to 3.11,
+// a dict watcher from 3.12 (a full check is one lookup per name, some twenty for dedent). All
+// recorded objects are held for the life of the process. docs/design.md says why this is the
+// whole premise, and what is left to the library.
 class LibraryPremise {
  public:
   // dict[name] as it is now (a module global, a module's attribute).

@@ -43,18 +43,6 @@ void forget_interpreter() noexcept {
   the_record.finalized = true;
 }
 
-// Copies module_spec.<attribute> into the module dict; a missing attribute is skipped.
-bool copy_from_spec(PyObject* module_spec, PyObject* dict, const char* attribute, const char* key,
-                    bool allow_none) noexcept {
-  Ref value = Ref::steal(PyObject_GetAttrString(module_spec, attribute));
-  if (!value) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    return true;
-  }
-  return (!allow_none && value.get() == Py_None) || PyDict_SetItemString(dict, key, value) == 0;
-}
-
 // A run of decimal digits at text, as a number; false when there is none (or it is absurdly
 // long). No strtol: with glibc 2.38 headers it becomes a symbol that newer wheels would need.
 bool parse_number(const char*& text, int& number) noexcept {
@@ -157,15 +145,9 @@ PyModuleDef* module_definition() noexcept {
 PyObject* create_module(PyObject* module_spec, PyModuleDef*) noexcept {
   if (!check_single_interpreter()) return nullptr;
   if (the_record.module != nullptr) return Ref::borrow(the_record.module).release();
+  // A new module; the import system gives it __file__, __loader__, __package__ and __spec__.
   Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
-  Ref module = name ? Ref::steal(PyModule_NewObject(name)) : Ref{};
-  PyObject* dict = module ? PyModule_GetDict(module) : nullptr;  // borrowed
-  if (dict == nullptr || !copy_from_spec(module_spec, dict, "loader", "__loader__", true) ||
-      !copy_from_spec(module_spec, dict, "origin", "__file__", true) ||
-      !copy_from_spec(module_spec, dict, "parent", "__package__", true) ||
-      !copy_from_spec(module_spec, dict, "submodule_search_locations", "__path__", false))
-    return nullptr;
-  return module.release();
+  return name ? PyModule_NewObject(name) : nullptr;
 }
 
 namespace {
@@ -196,7 +178,7 @@ int exec_module(PyObject* module) noexcept {
   if (init_name.get() == nullptr) return -1;
   the_record.module = Ref::borrow(module).release();
   the_record.globals = PyModule_GetDict(module);
-  forget_noted();
+  take_noted();  // a place noted before belongs to no failure of the module body
   if (exec_steps(module)) {
     // Once per process: the module cannot be loaded into a later interpreter.
     if (Py_AtExit(forget_interpreter) < 0) PyErr_Clear();

@@ -32,6 +32,18 @@ host::Ref make_file_class() noexcept;
 host::Ref make_data_management_class() noexcept;
 host::Ref make_aec_data_model_class() noexcept;
 
+// format(x, ""): the text an f-string inserts for {x}; a str comes back unchanged.
+[[nodiscard]] inline host::Ref format_text(host::Obj x) noexcept {
+  if (PyUnicode_CheckExact(x.p)) return host::Ref::borrow(x.p);
+  return host::result(PyObject_Format(x.p, nullptr), x.loc);
+}
+
+// The concatenation of str parts, as an f-string builds it.
+[[nodiscard]] host::Ref join(PyObject* const* parts, std::size_t count, host::Loc loc = host::Loc::current()) noexcept;
+[[nodiscard]] inline host::Ref join(std::initializer_list<PyObject*> parts, host::Loc loc = host::Loc::current()) noexcept {
+  return join(parts.begin(), parts.size(), loc);
+}
+
 // Whether the str holds any of the ASCII characters of `chars` (NUL too, if it is one).
 bool has_any(PyObject* text, std::string_view chars) noexcept;
 

@@ -112,7 +112,7 @@ int http_error_caught(const Caught& e, Ref& server_error) noexcept {
 // response["data"], where a GraphQL error answer's null data counts as missing.
 Ref data_member(const Ref& response, Loc loc = Loc::current()) noexcept {
   if (!response) return {};
-  Ref data = item(Obj(response, loc), n::data);
+  Ref data = getitem(Obj(response, loc), n::data);
   if (data.get() == Py_None) {
     PyErr_SetObject(PyExc_KeyError, n::data);
     return failure(loc);
@@ -149,7 +149,7 @@ Ref get_hub(const Args& a) {
     if (!api) return {};
     Ref answer = call_method_kw(api, n::get_hubs, n::kw_access_token, token);
     if (!answer) return {};
-    return item(answer, n::data);
+    return getitem(answer, n::data);
   }();
   if (!hubs) {
     Caught e;
@@ -201,7 +201,7 @@ Ref get_hub(const Args& a) {
 
 Ref get_hub_id(const Args& a) {
   Ref hub = call_method(a[0], n::_get_hub, a[1]);
-  Ref id = hub ? item(hub, n::id) : Ref{};
+  Ref id = hub ? getitem(hub, n::id) : Ref{};
   if (id) return id;
   Caught e;
   if (!e.matches(PyExc_ValueError, PyExc_KeyError)) return e.reraise();
@@ -210,8 +210,8 @@ Ref get_hub_id(const Args& a) {
 
 Ref get_region(const Args& a) {
   Ref hub = call_method(a[0], n::_get_hub, a[1]);
-  Ref attributes = hub ? item(hub, n::attributes) : Ref{};
-  Ref region = attributes ? item(attributes, n::region) : Ref{};
+  Ref attributes = hub ? getitem(hub, n::attributes) : Ref{};
+  Ref region = attributes ? getitem(attributes, n::region) : Ref{};
   if (region) return region;
   Caught e;
   if (!e.matches(PyExc_ValueError)) return e.reraise();
@@ -231,7 +231,7 @@ Ref get_latest_version(const Args& a) {
     if (!api) return {};
     Ref answer = call_method_kw(api, n::get_item_tip, n::kw_get_item_tip, project, item_id, token);
     if (!answer) return {};
-    return item(answer, n::data);
+    return getitem(answer, n::data);
   }();
   if (!data) {
     Caught e;
@@ -313,11 +313,11 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
     Ref cursor = none();
     for (long pages = 1;; ++pages) {
       Ref page = data_member(aec_hub_page(region, token, cursor));
-      if (!page || !(page = item(page, n::hubs))) return {};
-      Ref results = item(page, n::results);
+      if (!page || !(page = getitem(page, n::hubs))) return {};
+      Ref results = getitem(page, n::results);
       if (!results || !extend(gathered, results)) return {};
-      Ref pagination = item(page, n::pagination);
-      if (!pagination || !(cursor = item(pagination, n::cursor))) return {};
+      Ref pagination = getitem(page, n::pagination);
+      if (!pagination || !(cursor = getitem(pagination, n::cursor))) return {};
       // An empty cursor ends the listing like a null one; a cursor asked for before would
       // repeat the same pages without end, and so would a service that never stops.
       const int last = last_cursor(cursor);
@@ -346,13 +346,13 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   if (!api) return {};
   Ref request = getattr(api, n::get_element_groups_by_hub);
   if (!request) return {};
-  Ref hub_id = item(hub, n::id);
+  Ref hub_id = getitem(hub, n::id);
   if (!hub_id) return {};
   Ref urn = getattr(self, n::urn);
   if (!urn) return {};
   Ref answer = call_kw(request, n::kw_element_groups, hub_id, region, token, urn);
   Ref groups = data_member(answer);
-  if (!groups || !(groups = item(groups, n::elementGroupsByHub)) || !(groups = item(groups, n::results))) return {};
+  if (!groups || !(groups = getitem(groups, n::elementGroupsByHub)) || !(groups = getitem(groups, n::results))) return {};
   if (PyList_CheckExact(groups.get()) && PyList_GET_SIZE(groups.get()) == 0) {
     // The IndexError of groups[0] would only be caught and dropped: skip making it.
     none_found = true;
@@ -361,7 +361,7 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   Ref group = getitem(groups, constants.zero);
   if (!group) return {};
   // The id first: a record without one is skipped and never reaches the cache.
-  Ref group_id = item(group, n::id);
+  Ref group_id = getitem(group, n::id);
   if (!group_id || !setattr(self, n::_aec_data_model_element_group, group)) return {};
   return group_id;
 }
@@ -371,7 +371,7 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
   PyObject* token = a[1];
   if (const int known = cached(self, n::_aec_data_model_element_group); known != 0) {
     Ref group = known < 0 ? Ref{} : getattr(self, n::_aec_data_model_element_group);
-    return group ? item(group, n::id) : Ref{};
+    return group ? getitem(group, n::id) : Ref{};
   }
 
   Ref region = call_method(self, n::get_region, token);

@@ -16,7 +16,7 @@ const char class_doc[] =
 // self._data[key], with a KeyError turned into ValueError(message) from it.
 Ref data_member(PyObject* self, PyObject* key, const char* message) {
   Ref data = getattr(self, n::_data);
-  Ref value = data ? item(data, key) : Ref{};
+  Ref value = data ? getitem(data, key) : Ref{};
   if (value) return value;
   Caught e;
   if (!e.matches(PyExc_KeyError)) return e.reraise();
@@ -32,7 +32,7 @@ Ref storage_url(const Args& a) {
   Ref value = getattr(a[0], n::_data);
   for (PyObject* key : {n::relationships.get(), n::storage.get(), n::meta.get(), n::link.get(), n::href.get()}) {
     if (!value) break;
-    value = item(value, key);
+    value = getitem(value, key);
   }
   if (value) return value;
   Caught e;
@@ -65,7 +65,7 @@ Ref get_file(const Args& a) {
     if (!token) return {};
     Ref response = call_kw(request, n::kw_signed_s3_url, bucket, object, token);
     if (!response) return {};
-    return item(response, n::url);
+    return getitem(response, n::url);
   }();
   if (!download_url) {
     Caught e;
