@@ -1,7 +1,7 @@
 # The project's entry points: `make test` and `make demo` work on a fresh machine.
 
 # The CPython versions the modules are built and tested for.
-SUPPORTED := 3.10 3.11 3.12 3.13
+SUPPORTED := 3.10 3.11 3.12 3.13 3.14 3.15
 
 # A CPython of version $(1): pyenv's (the lowest patch release installed), else python$(1) on PATH.
 find_python = $(firstword $(wildcard $(HOME)/.pyenv/versions/$(1).*/bin/python$(1)) $(shell command -v python$(1) 2>/dev/null))
@@ -29,7 +29,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all demo bench sanitize refcheck build wheel docs clean check-python FORCE
+.PHONY: all test test-all test-current demo bench sanitize refcheck build wheel docs clean check-python FORCE
 
 all: test
 
@@ -85,6 +85,16 @@ test-all:
 	@for python in $(INSTALLED_PYTHONS); do \
 	  echo "== $$python"; $(MAKE) --no-print-directory test PYTHON=$$python || exit 1; done
 
+# The suite, and the reference check on their debug builds, on the current Pythons, CPython
+# 3.14 and 3.15 from Debian testing, inside a Debian root that tools/debian-root makes once
+# (debootstrap: needs root) and enters for each run.
+CURRENT := 3.14 3.15
+test-current:
+	@for version in $(CURRENT); do \
+	  echo "== CPython $$version (Debian testing)"; \
+	  tools/debian-root run $(MAKE) --no-print-directory test PYTHON=/usr/bin/python$$version || exit 1; \
+	  tools/debian-root run $(MAKE) --no-print-directory refcheck DBG_PYTHON=python$$version-dbg || exit 1; done
+
 # The main job: the whole journey of an application, against the platform simulator.
 demo: build
 	$(VPY) examples/quickstart.py
@@ -108,11 +118,15 @@ docs: build $(VENV)/.docs
 	@! grep -l '::version(v[0-9]' build/docs/html/*.html || { echo "version markers left as they stand" >&2; exit 1; }
 	@echo "API reference: build/docs/html/index.html"
 
-# One manylinux wheel per supported version installed here, into dist/.
+# One manylinux wheel per supported version installed here, into dist/, then (as root) the
+# current Pythons' from the Debian root, built there by its GCC against its glibc headers.
 wheel:
 	@test -n "$(strip $(INSTALLED_PYTHONS))" || { echo "None of CPython $(SUPPORTED) is installed" >&2; exit 1; }
 	@for python in $(INSTALLED_PYTHONS); do \
 	  $(MAKE) --no-print-directory wheel-one PYTHON=$$python || exit 1; done
+	@if [ "$$(id -u)" = 0 ]; then for version in $(CURRENT); do \
+	  tools/debian-root run $(MAKE) --no-print-directory wheel-one PYTHON=/usr/bin/python$$version || exit 1; done; \
+	else echo "not root: no wheels for CPython $(CURRENT) (they are built in tools/debian-root)" >&2; fi
 	@ls -1 dist/*.whl
 
 .PHONY: wheel-one
@@ -137,10 +151,11 @@ sanitize: $(SAN_VENV)/.deps
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
-# The leak tests on a debug interpreter, Debian's python3.11-dbg (installed with apt-get when
-# missing: that needs root), where sys.gettotalrefcount() must stay flat over every operation.
-DBG_PYTHON := python3.11-dbg
-DBG_VENV := .venv-dbg
+# The leak tests on a debug interpreter, Debian's python3.11-dbg by default (installed with
+# apt-get when missing: that needs root), where sys.gettotalrefcount() must stay flat over
+# every operation. test-current runs them on python3.14-dbg and python3.15-dbg too.
+DBG_PYTHON ?= python3.11-dbg
+DBG_VENV := .venv-dbg-$(patsubst python%-dbg,%,$(notdir $(DBG_PYTHON)))
 DBG_DEPS := $(shell grep -E '^(cmake|ninja|scikit-build-core|setuptools|wheel|pytest|requests|urllib3)[=>]' requirements-dev.txt)
 
 $(DBG_VENV)/.deps: requirements-dev.txt
@@ -149,7 +164,7 @@ $(DBG_VENV)/.deps: requirements-dev.txt
 	rm -rf $(DBG_VENV)
 	$(DBG_PYTHON) -m venv $(DBG_VENV)
 	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
-	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) $(DBG_DEPS)
+	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) $(foreach d,$(DBG_DEPS),'$(d)')
 	touch $@
 
 refcheck: $(DBG_VENV)/.deps

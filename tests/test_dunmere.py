@@ -150,6 +150,15 @@ class Unhashable:
     __hash__ = None
 
 
+def python_answer(call):
+    """The exception plain Python raises for the same construct."""
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001 - compared, not handled
+        return e
+    raise AssertionError("no exception")
+
+
 @pytest.mark.parametrize(
     "mapping, message, outcome",
     [
@@ -165,7 +174,7 @@ class Unhashable:
         ({"m": ["t", KeyError]}, "m", KeyError("t")),
         ({"m": ("t", lambda text: 42)}, "m", TypeError("raise: exception class must be a subclass of BaseException")),
         ({"m": ("t", lambda text: RuntimeError)}, "m", RuntimeError()),
-        ({}, Unhashable(), TypeError("unhashable type: 'Unhashable'")),
+        ({}, Unhashable(), python_answer(lambda: {}.get(Unhashable(), ("", None)))),  # worded by each Python
     ],
 )
 def test_handle_execution_error(dunmere, monkeypatch, mapping, message, outcome):

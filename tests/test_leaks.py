@@ -10,6 +10,10 @@ from fakes import FakeResponse
 import zelmar.core
 
 REPEAT = 10_000
+WARM_UP = 2_000
+# Exact up to 3.13. From 3.14 the interpreter now and then takes or drops a reference of its
+# own (specialisation, exception machinery), a few at most, where a leak shows one per call.
+REF_NOISE = 0 if sys.version_info < (3, 14) else 5
 SLACK = 200  # caches warming up; a leak of one object per call shows as thousands
 
 URL = "https://x/projects/P-1/items/I-1"
@@ -143,26 +147,31 @@ NAMES = ["offline members", "missing urn", "extractors", "hub search", "no hub",
          "argument errors", "missing global", "except clause refused", "recursion"]
 
 
-def references():
-    gc.collect()
-    return sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+def reading(marks, i):
+    """Blocks and references now, kept as C integers so that no object of theirs counts."""
+    marks[i] = blocks()
+    marks[i + 1] = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+
+
+def repeat(operation, count):
+    for _ in range(count):
+        operation()
 
 
 def check_flat(name, operation):
-    for _ in range(200):
-        operation()
-    marks = array("q", [0] * 4)  # readings kept as C integers: no object of theirs counts
-    marks[0] = blocks()
-    marks[1] = references()
+    # The warm-up runs the very loop and readings the measure does, long enough for the
+    # interpreter to settle its own specialisations (3.14 keeps a reference or two for them,
+    # once, after a few hundred calls).
+    marks = array("q", [0] * 4)
+    repeat(operation, WARM_UP)
+    reading(marks, 0)
     if marks[0] == 0:
         pytest.skip("the allocator in use does not count blocks (PYTHONMALLOC=malloc)")
-    for _ in range(REPEAT):
-        operation()
-    marks[2] = blocks()
-    marks[3] = references()
+    repeat(operation, REPEAT)
+    reading(marks, 2)
     growth, refs_growth = marks[2] - marks[0], marks[3] - marks[1]
     assert growth < SLACK, f"{name}: {growth} blocks more after {REPEAT} calls"
-    assert refs_growth == 0, f"{name}: {refs_growth} references more after {REPEAT} calls"
+    assert abs(refs_growth) <= REF_NOISE, f"{name}: {refs_growth} references more after {REPEAT} calls"
 
 
 @pytest.mark.parametrize("name", NAMES)

@@ -134,6 +134,15 @@ PyModuleDef* module_definition() noexcept {
   static PyModuleDef_Slot slots[] = {
       {Py_mod_create, reinterpret_cast<void*>(create_module)},
       {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+      // What is true today: the state of this layer is process-wide, one interpreter per process.
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+      // The kept verdicts and the process-wide state rely on the GIL: a free-threaded
+      // interpreter turns it on when it imports the module, with its own warning.
+      {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
       {0, nullptr},
   };
   static PyModuleDef definition = {
