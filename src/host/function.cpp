@@ -248,7 +248,7 @@ void leave_with_traceback(Function* f, Where where) noexcept {
 
 // Runs the body over bound arguments, adding the traceback entry of an exception that
 // leaves it.
-PyObject* run(Function* f, PyObject* const* values) noexcept {
+[[gnu::always_inline]] inline PyObject* run(Function* f, PyObject* const* values) noexcept {
   PyObject* result = f->impl(Args{values, reinterpret_cast<PyObject*>(f)}).release();
   if (result == nullptr) {
     const Where where = take_noted();
@@ -259,7 +259,7 @@ PyObject* run(Function* f, PyObject* const* values) noexcept {
 }
 
 // Runs the body over arguments already bound, counted as one frame of recursion.
-PyObject* call_bound(Function* f, PyObject* const* bound) noexcept {
+[[gnu::always_inline]] inline PyObject* call_bound(Function* f, PyObject* const* bound) noexcept {
   // A cycle through compiled members (a subclass pointing one member at another) must end in
   // RecursionError at the depth a cycle of Python functions would, in any thread whose stack
   // holds that: each call counts as a Python frame. From 3.12 the interpreter's own guard

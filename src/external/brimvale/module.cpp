@@ -1,4 +1,5 @@
 // zelmar.external.brimvale: files on Brimvale cloud storage.
+#include <cstdint>
 #include <cstring>
 
 #include "external/brimvale/brimvale.hpp"
@@ -103,15 +104,21 @@ bool has_any(PyObject* text, std::string_view chars) noexcept {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
-  if (kind == PyUnicode_1BYTE_KIND) {  // a search of the C library's per character
+  if (kind == PyUnicode_1BYTE_KIND && length >= 32) {  // long text: the C library's search per character
     for (const char c : chars)
       if (std::memchr(data, c, static_cast<std::size_t>(length)) != nullptr) return true;
     return false;
   }
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c < 128 && chars.find(static_cast<char>(c)) != std::string_view::npos) return true;
+  std::uint64_t wanted[2] = {0, 0};  // one bit per ASCII character
+  for (const char c : chars) wanted[static_cast<unsigned char>(c) >> 6] |= std::uint64_t{1} << (c & 63);
+  const auto is_wanted = [&](Py_UCS4 c) { return c < 128 && ((wanted[c >> 6] >> (c & 63)) & 1) != 0; };
+  if (kind == PyUnicode_1BYTE_KIND) {
+    for (Py_ssize_t i = 0; i < length; ++i)
+      if (is_wanted(static_cast<const Py_UCS1*>(data)[i])) return true;
+    return false;
   }
+  for (Py_ssize_t i = 0; i < length; ++i)
+    if (is_wanted(PyUnicode_READ(kind, data, i))) return true;
   return false;
 }
 
