@@ -1,4 +1,5 @@
 """The whole journey over loopback: the modules, the SDK's real session, the simulator."""
+import re
 import subprocess
 import sys
 from io import BytesIO
@@ -21,7 +22,8 @@ def demo_file(world):
     return BrimvaleFile(world.web_url(DEMO_PROJECT, DEMO_ITEM))
 
 
-def test_the_whole_journey(zelmar_platform, zelmar_world):
+def test_the_whole_journey(zelmar_platform, zelmar_world, caplog):
+    caplog.set_level("DEBUG")  # no secret in any log line, at any level
     file = demo_file(zelmar_world)
     assert (file.project_id, file.urn) == (DEMO_PROJECT, DEMO_ITEM)
     assert zelmar_platform.requests == []  # offline so far
@@ -62,6 +64,9 @@ def test_the_whole_journey(zelmar_platform, zelmar_world):
     analysis.execute(timeout=30)
     assert b"no real stability analysis" in analysis.get_output_file().getvalue()
     assert analysis.get_output_file(".err") is None
+    logged = caplog.text + repr(zelmar_platform.requests) + repr(zelmar_platform.log())
+    assert "/sim-storage/" in caplog.text and "signature=<redacted>" in repr(zelmar_platform.log())
+    assert not re.search(r"signature=(?!<redacted>)", logged) and DEMO_TOKEN not in logged
 
 
 def three_hub_world(**options) -> World:

@@ -1,6 +1,8 @@
 """Core services of the SDK that the compiled modules use: the HTTP session and ``File``."""
 from __future__ import annotations
 
+import logging
+import re
 from io import BytesIO
 from typing import Optional, Union
 from urllib.parse import urlsplit
@@ -39,6 +41,24 @@ def new_session_with_retries() -> requests.Session:
     session.mount("https://", adapter)
     session.mount("http://", adapter)
     return session
+
+
+class _QueryStringsLeftOut(logging.Filter):
+    """urllib3 logs each request's URL at DEBUG, query string included, and its retry and
+    connection messages name it too: a signed download URL's signature would reach the
+    application's logs. Records of the session's loggers keep everything but query strings."""
+
+    _query = re.compile(r"\?[^\s\"',)]*")
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        message = record.getMessage()
+        if "?" in message:
+            record.msg, record.args = self._query.sub("?<query left out>", message), None
+        return True
+
+
+for _name in ("urllib3.connectionpool", "urllib3.poolmanager", "urllib3.util.retry", "urllib3.connection"):
+    logging.getLogger(_name).addFilter(_QueryStringsLeftOut())
 
 
 class _Context:

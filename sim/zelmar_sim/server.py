@@ -57,6 +57,11 @@ class Fault:
     message: Optional[str] = None  # analysis: the worker reports this error message
 
 
+def without_signature(path: str) -> str:
+    """The path as the request log keeps it: a signed URL's signature is a secret too."""
+    return re.sub(r"([?&]signature=)[^&]*", r"\1<redacted>", path)
+
+
 @dataclass(repr=False)
 class LoggedRequest:
     method: str
@@ -463,20 +468,20 @@ class _Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(length) if length else b""
         split = urlsplit(self.path)
         if split.path.startswith("/worker/"):
-            entry = LoggedRequest(method, self.path, dict(self.headers), body, "jobs")
+            entry = LoggedRequest(method, without_signature(self.path), dict(self.headers), body, "jobs")
             with sim._lock:
                 sim.job_requests.append(entry)
             self._answer(entry, self._jobs(method, split.path, body))
             return
         if split.path.startswith("/sim/"):  # the simulator's own endpoints: in no log
-            self._answer(LoggedRequest(method, self.path, dict(self.headers), body, "control"),
+            self._answer(LoggedRequest(method, without_signature(self.path), dict(self.headers), body, "control"),
                          self._control(method, split.path))
             return
         endpoint, args = sim.route(method, split.path)
         if endpoint == "graphql":
             text = body.decode("utf-8", "replace")
             endpoint = "aec_hubs" if "GetHubs" in text else "element_groups" if "GetElementGroupsByHub" in text else "graphql"
-        entry = LoggedRequest(method, self.path, dict(self.headers), body, endpoint or "unknown")
+        entry = LoggedRequest(method, without_signature(self.path), dict(self.headers), body, endpoint or "unknown")
         with sim._lock:
             sim.requests.append(entry)
         self._answer(entry, self._platform(endpoint, args, split.query, body))

@@ -109,14 +109,39 @@ int http_error_caught(const Caught& e, Ref& server_error) noexcept {
   return 1;
 }
 
+// The messages of a GraphQL error answer, {"errors": [{"message": ...}, ...]}, as notes on
+// the pending KeyError of its missing data (from 3.11): tracebacks then say why. A note that
+// cannot be added is left out; the KeyError stays what it is.
+void note_graphql_errors(PyObject* response) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* errors = PyDict_Check(response) ? PyDict_GetItemWithError(response, n::errors) : nullptr;
+  Ref held = Ref::borrow(errors);  // reading the errors can run code that drops them
+  for (Py_ssize_t i = 0; held && PyList_Check(errors) && i < PyList_GET_SIZE(errors); ++i) {
+    Ref error = Ref::borrow(PyList_GET_ITEM(errors, i));
+    PyObject* message = PyDict_Check(error.get()) ? PyDict_GetItemWithError(error, n::message) : nullptr;
+    Ref text = message != nullptr && PyUnicode_Check(message) ? Ref::steal(PyUnicode_FromFormat("GraphQL error: %U", message))
+                                                              : Ref{};
+    if (text && value != nullptr) Ref::steal(PyObject_CallMethod(value, "add_note", "O", text.get()));
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+#else
+  (void)response;
+#endif
+}
+
 // response["data"], where a GraphQL error answer's null data counts as missing.
 Ref data_member(const Ref& response, Loc loc = Loc::current()) noexcept {
   if (!response) return {};
   Ref data = getitem(Obj(response, loc), n::data);
   if (data.get() == Py_None) {
     PyErr_SetObject(PyExc_KeyError, n::data);
-    return failure(loc);
+    data = failure(loc);
   }
+  if (!data && PyErr_ExceptionMatches(PyExc_KeyError)) note_graphql_errors(response);
   return data;
 }
 

@@ -96,6 +96,8 @@ inline const Name query{"query"};
 inline const Name variables{"variables"};
 inline const Name hubId{"hubId"};
 inline const Name filter{"filter"};
+inline const Name errors{"errors"};
+inline const Name message{"message"};
 
 // Texts.
 inline const Name bearer{"Bearer "};
