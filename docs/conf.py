@@ -6,7 +6,12 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).parent / "_ext"))
 
 project = "zelmar.external"
-author = "zelmar.external developers"
+author = "the zelmar.external developers"
+copyright = "2026, the zelmar.external developers"
+# This package's own version, as its wheel carries it (the docstrings' "New in version"
+# markers name releases of the zelmar SDK instead).
+release = version = next(line.split('"')[1] for line in (Path(__file__).parent.parent / "pyproject.toml").read_text()
+                         .splitlines() if line.startswith("version = "))
 extensions = ["sphinx.ext.autodoc", "myst_parser", "zelmar_docs"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
