@@ -32,5 +32,6 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(zelmar\.(core|errors|_vendor)\..*|zelmar\.external\.external_program\..*)"),
     (r"py:.*", r"(File|_Context|_JobContent|HTTPError|ExternalProgram|\.?ExternalProgram\..*)"),
     (r"py:.*", r"(str|int|bool|bytes|dict|list|tuple|None|Any|Optional|Union|Literal|Iterator|BytesIO|_?io\..*|typing\..*)"),
+    (r"py:.*", r"(ValueError|KeyError|TypeError)"),
     (r"py:class", r"zelmar_sim\.(world|server)\.(Hub|Project|Item|Version|AecHub|ElementGroup|Token|Fault|Job)"),
 ]

@@ -2,6 +2,7 @@
 import inspect
 import pickle
 import pydoc
+from pathlib import Path
 import weakref
 
 import pytest
@@ -202,3 +203,18 @@ def test_code_objects(brimvale):
     assert code.co_varnames == ("cls", "hub_id", "region", "access_token", "file_urn", "limit", "cursor")
     assert code.co_nlocals == len(code.co_varnames)
     assert code.co_filename == "src/external/brimvale/aec_data_model.cpp"
+
+
+def test_the_reference_says_what_every_public_member_raises(brimvale):
+    import importlib.util
+
+    import zelmar.external.dunmere as dunmere
+
+    path = Path(__file__).resolve().parent.parent / "docs" / "_ext" / "raises.py"
+    spec = importlib.util.spec_from_file_location("raises", path)
+    raises = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(raises)
+    public = [f"{c.__module__}.{c.__name__}.{name}" for c in (brimvale.BrimvaleFile, brimvale.BrimvaleFileVersion,
+                                                               dunmere.DunmereAnalysis)
+              for name in vars(c) if not name.startswith("_") and name != "url"]  # url only reads the attribute
+    assert public and [name for name in public if name not in raises.RAISES] == []

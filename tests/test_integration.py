@@ -221,6 +221,18 @@ def test_worker_writes_err_for_a_bad_input(zelmar_platform):
     assert [r.endpoint for r in zelmar_platform.job_requests][:1] == ["jobs"]
 
 
+def test_the_failures_example_tells_the_statuses_apart():
+    result = subprocess.run([sys.executable, str(ROOT / "examples" / "failures.py")], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "refused token: Request to get latest item version from Brimvale Platform Services failed (status 401)",
+        "forbidden file: Request to get latest item version from Brimvale Platform Services failed (status 403)",
+        "missing file: Request to get latest item version from Brimvale Platform Services failed (status 404)",
+        "hub lookup, refused token: Could not obtain hub id (status 401)",
+    ]
+
+
 def test_quickstart_runs():
     result = subprocess.run([sys.executable, str(ROOT / "examples" / "quickstart.py")], capture_output=True,
                             text=True, timeout=120)

@@ -14,6 +14,8 @@ from docutils import nodes
 from sphinx.application import Sphinx
 from sphinx.ext.autodoc import AttributeDocumenter, MethodDocumenter, ModuleDocumenter
 
+from raises import RAISES
+
 MARKER = re.compile(r"::version\(v(\d+(?:\.\d+)*)\)")
 
 
@@ -25,6 +27,11 @@ def new_in_version(name: str, rawtext: str, text: str, lineno: int, inliner: Any
 
 def render_markers(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
     lines[:] = [MARKER.sub(r":zelmar-version:`\1`", line) for line in lines]
+    # What the member raises, after its own docstring (a "Raises" field list).
+    entries = RAISES.get(name, [])
+    if entries and lines and lines[-1].strip():
+        lines.append("")
+    lines.extend(f":raises {exception}: {text}" for exception, text in entries)
 
 
 class CompiledMethodDocumenter(MethodDocumenter):
