@@ -92,3 +92,16 @@ def test_closing_restores_the_sdk(zelmar_world):
         assert session.adapters != adapters
         assert isinstance(external_program.current_worker(), external_program.RemoteWorker)
     assert session.adapters == adapters and external_program.current_worker() is worker
+
+
+def test_the_readme_example_runs_as_shown():
+    import re
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
+    section = readme.split("<!-- simulator -->", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    namespace: dict = {}
+    exec(compile(code, "README.md", "exec"), namespace)
+    assert namespace["platform"].log()[:2] == [("GET", "/data/v1/projects/P-1/items/urn:item:1/tip"),
+                                               ("GET", "/oss/v2/buckets/brimvale-wip/objects/P-1%2Flevee-v2.sti/signeds3download")]
