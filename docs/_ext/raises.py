@@ -62,14 +62,15 @@ RAISES = {
                        'cause: a ``ValueError`` ("Could not obtain storage URL", "Could not extract bucket_key '
                        'from storage URL", "Could not extract object_key from storage URL", a refused token or '
                        "identifier), the ``HTTPError`` of the request, or the ``KeyError`` of an answer "
-                       "without ``url``. Nothing is downloaded yet: the SDK's ``File`` downloads on its first "
-                       "read, and what that raises is the SDK's."),
+                       "without ``url``. Nothing is downloaded yet: the SDK's ``File`` (:doc:`sdk_file`) "
+                       "downloads on its first read, and what that raises is the SDK's."),
         ("zelmar._vendor.requests.exceptions.ConnectionError", SESSION),
     ],
     "zelmar.external.dunmere.DunmereAnalysis.get_output_file": [
         ("zelmar.errors.ExecutionError", '"The job has no results: call execute() first" (the SDK\'s, before '
                                          ":meth:`~.ExternalProgram.execute`); it returns ``None`` when the run "
-                                         "made no file of that extension."),
+                                         "made no file of that extension, and with ``as_file`` an SDK ``File`` "
+                                         "(:doc:`sdk_file`)."),
     ],
     "zelmar.external.dunmere.DunmereAnalysis": [
         ("ValueError", "From ``execute()``: a worker message that the SDK's error map maps to ``ValueError`` "
