@@ -155,7 +155,8 @@ sanitize: $(SAN_VENV)/.deps
 # apt-get when missing: that needs root), where sys.gettotalrefcount() must stay flat over
 # every operation. test-current runs them on python3.14-dbg and python3.15-dbg too.
 DBG_PYTHON ?= python3.11-dbg
-DBG_VENV := .venv-dbg-$(patsubst python%-dbg,%,$(notdir $(DBG_PYTHON)))
+DBG_VERSION := $(patsubst python%-dbg,%,$(notdir $(DBG_PYTHON)))
+DBG_VENV := .venv-dbg-$(DBG_VERSION)
 DBG_DEPS := $(shell grep -E '^(cmake|ninja|scikit-build-core|setuptools|wheel|pytest|requests|urllib3)[=>]' requirements-dev.txt)
 
 $(DBG_VENV)/.deps: requirements-dev.txt
@@ -171,7 +172,7 @@ refcheck: $(DBG_VENV)/.deps
 	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps --no-build-isolation --force-reinstall ./sdk
 	rm -rf sdk/build
 	PATH=$(CURDIR)/$(DBG_VENV)/bin:$$PATH $(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --no-deps \
-	  --no-build-isolation --force-reinstall $(BUILD_FLAGS) -C build-dir=build/debug .
+	  --no-build-isolation --force-reinstall $(BUILD_FLAGS) -C build-dir=build/debug-$(DBG_VERSION) .
 	$(DBG_VENV)/bin/python -c 'import sys; assert hasattr(sys, "gettotalrefcount"), "not a debug interpreter"'
 	$(DBG_VENV)/bin/python -m pytest -q -p no:cacheprovider tests/test_leaks.py
 

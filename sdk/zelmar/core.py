@@ -43,6 +43,11 @@ def new_session_with_retries() -> requests.Session:
     return session
 
 
+#: What stands for a URL's query string wherever the SDK shows the URL: a signed URL's query
+#: is a credential.
+QUERY_HIDDEN = "?[query hidden]"
+
+
 class _QueryStringsLeftOut(logging.Filter):
     """urllib3 logs each request's URL at DEBUG, query string included, and its retry and
     connection messages name it too: a signed download URL's signature would reach the
@@ -53,7 +58,7 @@ class _QueryStringsLeftOut(logging.Filter):
     def filter(self, record: logging.LogRecord) -> bool:
         message = record.getMessage()
         if "?" in message:
-            record.msg, record.args = self._query.sub("?<query left out>", message), None
+            record.msg, record.args = self._query.sub(QUERY_HIDDEN, message), None
         return True
 
 
@@ -151,5 +156,5 @@ def _without_query(error: requests.RequestException, url: str) -> requests.Reque
             urls.append(seen)
     message = str(error)
     for query in sorted({urlsplit(u).query for u in urls} - {""}, key=len, reverse=True):
-        message = message.replace("?" + query, "?[query hidden]")
+        message = message.replace("?" + query, QUERY_HIDDEN)
     return type(error)(message, request=error.request, response=error.response)

@@ -102,6 +102,13 @@ void LibraryPremise::keep_entry(PyObject* dict, PyObject* name) noexcept {
   add_entry(dict, name, value);
 }
 
+void LibraryPremise::keep_attribute(PyObject* module, PyObject* name) noexcept {
+  if (plain_module(module))
+    keep_entry(PyModule_GetDict(module), name);
+  else
+    complete_ = false;  // its attributes are not its dict's entries alone
+}
+
 void LibraryPremise::keep_function(PyObject* function, int depth) noexcept {
   if (!PyFunction_Check(function)) {
     complete_ = false;  // a library function of another kind: no shortcut stands for it
@@ -139,7 +146,10 @@ void LibraryPremise::keep_names(PyObject* code, PyObject* globals, PyObject* bui
   for (Py_ssize_t i = 0; complete_ && i < PyTuple_GET_SIZE(names.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(names.get(), i);
     PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value == nullptr && PyErr_Occurred()) complete_ = false;
+    if (value == nullptr && PyErr_Occurred()) {
+      complete_ = false;
+      break;
+    }
     if (value == nullptr && builtins == nullptr) continue;
     add_entry(globals, name, value);
     if (value == nullptr) keep_entry(builtins, name);

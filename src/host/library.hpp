@@ -21,6 +21,9 @@ class LibraryPremise {
  public:
   // dict[name] as it is now (a module global, a module's attribute).
   void keep_entry(PyObject* dict, PyObject* name) noexcept;
+  // module.name as it is now, for a plain module (whose attributes are its dict's entries);
+  // for anything else the premise never holds.
+  void keep_attribute(PyObject* module, PyObject* name) noexcept;
   // A function's code and defaults and, while depth > 0, what it reads.
   void keep_function(PyObject* function, int depth) noexcept;
   // Whether every recorded entry and function is as recorded. A lookup can run a colliding

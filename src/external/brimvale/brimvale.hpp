@@ -47,6 +47,11 @@ host::Ref make_aec_data_model_class() noexcept;
 // Whether the str holds any of the ASCII characters of `chars` (NUL too, if it is one).
 bool has_any(PyObject* text, std::string_view chars) noexcept;
 
+// The module's HTTPError as an except clause meets it: looked up now that an exception reaches
+// the clause, and refused as the interpreter refuses a clause that is not an exception class.
+// Empty with NameError or TypeError pending (the caught exception its context).
+host::Ref except_http_error(const host::Caught& e, host::Loc loc = host::Loc::current()) noexcept;
+
 // {"Authorization": "Bearer " + access_token}
 host::Ref bearer_headers(PyObject* access_token, host::Loc loc = host::Loc::current()) noexcept;
 

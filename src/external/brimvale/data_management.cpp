@@ -179,7 +179,7 @@ Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<Py
   if (!http) return {};
   Ref base = getattr(cls, base_attribute);
   if (!base || !(base = format_text(base))) return {};
-  std::array<Ref, 5> segments;  // the identifiers' texts
+  std::array<Ref, 2> segments;  // the identifiers' texts: a path holds two at most
   std::array<PyObject*, 6> parts{base.get()};
   std::size_t count = 1;
   for (PyObject* piece : path) {

@@ -90,8 +90,8 @@ Ref attribute_or_none(Obj o, Borrowed name) noexcept {
 //
 // 1 for an HTTPError, 0 for anything else, -1 with the exception of the check pending.
 int http_error_caught(const Caught& e, Ref& server_error) noexcept {
-  Ref http_error = global(n::HTTPError);
-  if (!http_error || !e.catchable(http_error)) return -1;
+  Ref http_error = except_http_error(e);
+  if (!http_error) return -1;
   if (!e.matches(http_error)) return 0;
   Ref response = attribute_or_none(e.value(), n::response);
   if (!response) return -1;
@@ -178,8 +178,8 @@ Ref get_hub(const Args& a) {
   }();
   if (!hubs) {
     Caught e;
-    Ref http_error = global(n::HTTPError);
-    if (!http_error || !e.catchable(http_error)) return {};
+    Ref http_error = except_http_error(e);
+    if (!http_error) return {};
     if (!e.matches(http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get hubs from Brimvale Platform Services failed");
   }
@@ -260,8 +260,8 @@ Ref get_latest_version(const Args& a) {
   }();
   if (!data) {
     Caught e;
-    Ref http_error = global(n::HTTPError);
-    if (!http_error || !e.catchable(http_error)) return {};
+    Ref http_error = except_http_error(e);
+    if (!http_error) return {};
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
   }
@@ -358,8 +358,8 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
   if (hubs) return hubs;
   // except (HTTPError, KeyError, <a listing without end>): the clause is evaluated either way.
   Caught e;
-  Ref http_error = global(n::HTTPError);
-  if (!http_error || !e.catchable(http_error)) return {};
+  Ref http_error = except_http_error(e);
+  if (!http_error) return {};
   if (!endless && !e.matches(http_error, PyExc_KeyError)) return e.reraise();
   return e.raise_from(PyExc_ValueError, "Request to get AEC Data Model hubs from Brimvale Platform Services failed");
 }

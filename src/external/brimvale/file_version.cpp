@@ -69,8 +69,8 @@ Ref get_file(const Args& a) {
   }();
   if (!download_url) {
     Caught e;
-    Ref http_error = global(n::HTTPError);
-    if (!http_error || !e.catchable(http_error)) return {};
+    Ref http_error = except_http_error(e);
+    if (!http_error) return {};
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError,
                         "Request to get a short-lived download URL from Brimvale Platform Services failed");

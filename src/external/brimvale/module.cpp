@@ -32,11 +32,11 @@ bool body() noexcept {
   Ref re = import_module(n::re);
   if (!bind(n::re, re)) return false;
   // What a URL search reads: the module's `re`, re's `search`, and what search reads (re's
-  // _compile). A plain module's attribute is its dict's entry.
+  // _compile).
   Ref search = import_name(re, n::search);
   if (!search) return false;
   constants.search.keep_entry(record().globals, n::re);
-  if (Py_TYPE(re.get()) == &PyModule_Type) constants.search.keep_entry(PyModule_GetDict(re), n::search);
+  constants.search.keep_attribute(re, n::search);
   constants.search.keep_function(search, 1);
   if (!import_from(n::textwrap, n::from_textwrap)) return false;
   // dedent, and up to 3.13 what it reads: textwrap's margin patterns, its `re` and re.sub.
@@ -131,6 +131,12 @@ Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   if (PyUnicode_Check(added) && has_any(added, line_breaks_and_nul))
     return raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
   return dict_of(loc, n::Authorization, value);
+}
+
+Ref except_http_error(const Caught& e, Loc loc) noexcept {
+  Ref http_error = global(n::HTTPError, loc);
+  if (!http_error || !e.catchable(http_error, loc)) return {};
+  return http_error;
 }
 
 Ref session(Loc loc) noexcept {

@@ -23,7 +23,7 @@ bool body() noexcept {
   Ref b64encode = import_name(base64, n::b64encode);
   if (!b64encode) return false;
   constants.b64encode.keep_entry(record().globals, n::base64);
-  if (Py_TYPE(base64.get()) == &PyModule_Type) constants.b64encode.keep_entry(PyModule_GetDict(base64), n::b64encode);
+  constants.b64encode.keep_attribute(base64, n::b64encode);
   constants.b64encode.keep_function(b64encode, 1);
   if (!import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
       !import_from(n::external_program, n::from_external_program, 1) || !import_from(n::core, n::from_core, 2))
