@@ -3,7 +3,7 @@
 chain of causes, one level down for a request, two for the hub lookup. Run against the
 platform simulator; the suite runs it.
 """
-from typing import Optional
+from typing import Callable, Optional
 
 from zelmar_sim import DEMO_ITEM, DEMO_PROJECT, EXPIRED_TOKEN, Simulator, default_world
 
@@ -24,7 +24,7 @@ def main() -> None:
     world = default_world()
     world.add_token("outsider", hubs=[], projects=[])  # a valid token that sees nothing
     here, missing = world.web_url(DEMO_PROJECT, DEMO_ITEM), world.web_url(DEMO_PROJECT, "I-missing")
-    attempts = [
+    attempts: list[tuple[str, Callable[[], object]]] = [
         ("refused token", lambda: BrimvaleFile(here).get_latest_version(EXPIRED_TOKEN)),
         ("forbidden file", lambda: BrimvaleFile(here).get_latest_version("outsider")),
         ("missing file", lambda: BrimvaleFile(missing).get_latest_version("demo-token")),

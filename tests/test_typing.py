@@ -1,7 +1,8 @@
 """Types for editors and type checkers: the stubs against the built modules, and what mypy
-makes of an application's code."""
+and pyright make of an application's code."""
 import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -26,6 +27,18 @@ def mypy(tmp_path_factory):
 
     def check(*paths, cwd):
         return run("-m", "mypy", "--strict", "--cache-dir", str(cache), *map(str, paths), cwd=cwd)
+
+    return check
+
+
+@pytest.fixture(scope="module")
+def pyright():
+    """pyright, as its PyPI package carries it, on the machine's node, with this venv's packages."""
+    if shutil.which("node") is None:
+        pytest.skip("pyright runs on node, and there is none on the PATH")
+
+    def check(*paths, cwd):
+        return run("-m", "pyright", "--pythonpath", sys.executable, *map(str, paths), cwd=cwd)
 
     return check
 
@@ -61,9 +74,13 @@ def test_stubs_and_markers_are_installed_beside_the_modules():
     assert (Path(brimvale.__file__).parent / "py.typed").is_file()
 
 
-def test_mypy_accepts_the_quickstart(mypy, tmp_path):
-    result = mypy(ROOT / "examples" / "quickstart.py", cwd=tmp_path)
-    assert result.returncode == 0, result.stdout
+@pytest.mark.parametrize("checker", ["mypy", "pyright"])
+def test_the_checkers_accept_the_examples_and_an_application(checker, request, tmp_path):
+    source = tmp_path / "application.py"
+    source.write_text(textwrap.dedent(APPLICATION.format(wrong="")))
+    examples = sorted((ROOT / "examples").glob("*.py"))
+    result = request.getfixturevalue(checker)(*examples, source, cwd=tmp_path)
+    assert result.returncode == 0 and len(examples) > 1, result.stdout
 
 
 def test_mypy_accepts_the_stand_in_sdk_and_the_simulator(mypy, tmp_path):
@@ -75,6 +92,7 @@ APPLICATION = '''
 from io import BytesIO
 from typing import Optional
 
+from zelmar._vendor.requests.exceptions import ConnectionError, HTTPError, RequestException
 from zelmar.core import File
 from zelmar.external.brimvale import BrimvaleFile, BrimvaleFileVersion
 from zelmar.external.dunmere import DunmereAnalysis
