@@ -15,7 +15,7 @@ release = version = next(line.split('"')[1] for line in (Path(__file__).parent.p
 extensions = ["sphinx.ext.autodoc", "myst_parser", "zelmar_docs"]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 exclude_patterns = ["_build"]
-html_theme = "alabaster"
+html_theme = "furo"
 html_static_path: list = []
 
 # Properties first, then methods: the compiled modules have no source to keep the order of.

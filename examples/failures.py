@@ -1,7 +1,7 @@
-"""Telling failures apart: a refused token (401), a forbidden file (403) and a missing file
-(404) all reach the application as the same documented ValueError; the HTTP status is in the
-chain of causes, one level down for a request, two for the hub lookup. Run against the
-platform simulator; the suite runs it.
+"""Telling failures apart: a refused token (401), a forbidden file (403) and a missing
+file (404) all reach the application as the same documented ValueError; the HTTP status is
+in the chain of causes, one level down for a request, two for the hub lookup. Run against
+the platform simulator; the suite runs it.
 """
 from typing import Callable, Optional
 
@@ -23,19 +23,20 @@ def status_of(error: Optional[BaseException]) -> Optional[int]:
 def main() -> None:
     world = default_world()
     world.add_token("outsider", hubs=[], projects=[])  # a valid token that sees nothing
-    here, missing = world.web_url(DEMO_PROJECT, DEMO_ITEM), world.web_url(DEMO_PROJECT, "I-missing")
+    here = world.web_url(DEMO_PROJECT, DEMO_ITEM)
+    missing = world.web_url(DEMO_PROJECT, "I-missing")
     attempts: list[tuple[str, Callable[[], object]]] = [
         ("refused token", lambda: BrimvaleFile(here).get_latest_version(EXPIRED_TOKEN)),
         ("forbidden file", lambda: BrimvaleFile(here).get_latest_version("outsider")),
         ("missing file", lambda: BrimvaleFile(missing).get_latest_version("demo-token")),
-        ("hub lookup, refused token", lambda: BrimvaleFile(here).get_hub_id(EXPIRED_TOKEN)),
+        ("hub, refused token", lambda: BrimvaleFile(here).get_hub_id(EXPIRED_TOKEN)),
     ]
     with Simulator(world):
         for what, attempt in attempts:
             try:
                 attempt()
             except ValueError as error:
-                print(f"{what}: {error} (status {status_of(error)})")
+                print(f"{what} (status {status_of(error)}):\n    {error}")
 
 
 if __name__ == "__main__":

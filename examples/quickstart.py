@@ -4,8 +4,8 @@ A file on Brimvale cloud storage, from its web URL: what is known offline, its h
 region, its latest version and content, its AEC Data Model element group; then a Dunmere
 analysis of that .sti file and its .sto result. Run by `make demo`.
 
-With ZELMAR_SIM_URL set (to the address `python -m zelmar_sim` prints), the journey goes to
-that simulator, running in its own process; otherwise it starts one in this process.
+With ZELMAR_SIM_URL set (to the address `python -m zelmar_sim` prints), the journey goes
+to that simulator, running in its own process; otherwise it starts one in this process.
 """
 import contextlib
 import os
@@ -23,26 +23,31 @@ def step(title: str) -> None:
     print(f"\n== {title}")
 
 
-def requests_seen(platform: Optional[Simulator], elsewhere: Optional[str]) -> list[tuple[int, str, str, str]]:
+Seen = list[tuple[int, str, str, str]]
+
+
+def requests_seen(platform: Optional[Simulator], elsewhere: Optional[str]) -> Seen:
     """(status, method, path, endpoint) of every request the simulator saw."""
     if platform is not None:
         return [(r.status, r.method, r.path, r.endpoint) for r in platform.requests]
     answer = requests.get(f"{elsewhere}/sim/v1/requests", timeout=10)
     answer.raise_for_status()
-    return [(r["status"], r["method"], r["path"], r["endpoint"]) for r in answer.json()["requests"]]
+    return [(r["status"], r["method"], r["path"], r["endpoint"])
+            for r in answer.json()["requests"]]
 
 
 def main() -> None:
     world = default_world()
     url = world.web_url(DEMO_PROJECT, DEMO_ITEM)
-    token = DEMO_TOKEN  # in an application: OAuth2Integration("brimvale-integration").get_access_token()
+    # In an application: OAuth2Integration("brimvale-integration").get_access_token()
+    token = DEMO_TOKEN
     elsewhere = os.environ.get("ZELMAR_SIM_URL")
 
     with contextlib.nullcontext() if elsewhere else Simulator(world) as platform:
         if platform is None:
             print(f"platform simulator at {elsewhere} (ZELMAR_SIM_URL)")
         else:
-            print(f"platform simulator on {platform.url}, standing in for {platform.origin}")
+            print(f"platform simulator on {platform.url}, in place of {platform.origin}")
 
         step("A file from its web URL (no requests)")
         file = BrimvaleFile(url)
@@ -59,7 +64,8 @@ def main() -> None:
         print(f"version:    {version.urn}")
         print(f"attributes: {version.attributes}")
         content = version.get_file().getvalue_binary()
-        print(f"content:    {len(content)} bytes, first line {content.splitlines()[0].decode()!r}")
+        first_line = content.splitlines()[0].decode()
+        print(f"content:    {len(content)} bytes, first line {first_line!r}")
 
         step("Its AEC Data Model element group (GraphQL, every hub of the region)")
         print(f"element group id: {file.get_aec_data_model_element_group_id(token)}")

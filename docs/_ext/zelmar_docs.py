@@ -1,5 +1,5 @@
-"""Sphinx extension for the modules' reference: documents the modules' methods as methods
-and renders the docstrings' version markers.
+"""Sphinx extension for the modules' reference: documents the modules' methods as methods,
+renders the docstrings' version markers, and keeps code blocks narrow enough to show whole.
 
 The docstrings mark what a release added with ``::version(vX.Y.Z)``, on a line of its own
 or at the end of a line; help() shows the marker as it stands. Here it reads "New in
@@ -13,10 +13,15 @@ from typing import Any
 from docutils import nodes
 from sphinx.application import Sphinx
 from sphinx.ext.autodoc import AttributeDocumenter, MethodDocumenter, ModuleDocumenter
+from sphinx.util import logging
 
 from raises import RAISES
 
 MARKER = re.compile(r"::version\(v(\d+(?:\.\d+)*)\)")
+# The widest code line the theme shows whole in its content column on a 1280-pixel screen;
+# a longer one is cut at the column's edge (it scrolls).
+CODE_WIDTH = 90
+logger = logging.getLogger(__name__)
 
 
 def new_in_version(name: str, rawtext: str, text: str, lineno: int, inliner: Any,
@@ -32,6 +37,14 @@ def render_markers(app: Sphinx, what: str, name: str, obj: Any, options: Any, li
     if entries and lines and lines[-1].strip():
         lines.append("")
     lines.extend(f":raises {exception}: {text}" for exception, text in entries)
+
+
+def check_code_width(app: Sphinx, doctree: nodes.document, docname: str) -> None:
+    for block in doctree.findall(nodes.literal_block):
+        for number, line in enumerate(block.astext().splitlines(), start=1):
+            if len(line) > CODE_WIDTH:
+                logger.warning("code line %d is %d characters wide, over %d: %s", number, len(line),
+                               CODE_WIDTH, line.strip()[:40], location=block)
 
 
 class CompiledMethodDocumenter(MethodDocumenter):
@@ -52,4 +65,5 @@ def setup(app: Sphinx) -> dict[str, Any]:
     app.add_autodocumenter(CompiledMethodDocumenter)
     app.add_role("zelmar-version", new_in_version)
     app.connect("autodoc-process-docstring", render_markers)
+    app.connect("doctree-resolved", check_code_width)
     return {"version": "1", "parallel_read_safe": True, "parallel_write_safe": True}
