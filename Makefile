@@ -152,7 +152,7 @@ sanitize: $(SAN_VENV)/.deps
 	PYTHONMALLOC=malloc ZELMAR_SANITIZE=1 $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
 # The leak tests on a debug interpreter, Debian's python3.11-dbg by default (installed with
-# apt-get when missing: that needs root), where sys.gettotalrefcount() must stay flat over
+# apt-get when missing, with its -dev and -venv: that needs root), where sys.gettotalrefcount() must stay flat over
 # every operation. test-current runs them on python3.14-dbg and python3.15-dbg too.
 DBG_PYTHON ?= python3.11-dbg
 DBG_VERSION := $(patsubst python%-dbg,%,$(notdir $(DBG_PYTHON)))
@@ -161,7 +161,8 @@ DBG_DEPS := $(shell grep -E '^(cmake|ninja|scikit-build-core|setuptools|wheel|py
 
 $(DBG_VENV)/.deps: requirements-dev.txt
 	command -v $(DBG_PYTHON) >/dev/null || { apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3.11-dbg python3.11-dev python3.11-venv >/dev/null; }
+	  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+	  python$(DBG_VERSION)-dbg python$(DBG_VERSION)-dev python$(DBG_VERSION)-venv >/dev/null; }
 	rm -rf $(DBG_VENV)
 	$(DBG_PYTHON) -m venv $(DBG_VENV)
 	$(DBG_VENV)/bin/python -m pip install $(PIP_QUIET) --upgrade pip
