@@ -96,6 +96,18 @@ def test_wrong_calls(api, session, function, args, kwargs, message):
     assert session.requests == []
 
 
+class Equal(str):
+    def __new__(cls, text, equals):
+        self = super().__new__(cls, text)
+        self.equals = equals
+        return self
+
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return other in self.equals
+
+
 @pytest.mark.parametrize(
     "call, expected",
     [
@@ -105,6 +117,9 @@ def test_wrong_calls(api, session, function, args, kwargs, message):
             cls=b._DataManagementAPI, url="/items/C"), "C"),
         (lambda b: b._AECDataModelAPI._get_pagination_variable(cursor="c", limit=2), {"cursor": "c", "limit": 2}),
         (lambda b: b.BrimvaleFile.url.fget(self=b.BrimvaleFile("u")), "u"),
+        # a str subclass names a parameter by its own __eq__, and binds the first it equals only
+        (lambda b: b._AECDataModelAPI._get_pagination_variable(**{Equal("c", {"cursor"}): "v"}), {"cursor": "v"}),
+        (lambda b: b._AECDataModelAPI._get_pagination_variable(**{Equal("any", {"limit", "cursor"}): 5}), {"limit": 5}),
     ],
 )
 def test_keyword_calls(api, call, expected):

@@ -99,12 +99,6 @@ def test_job_content(dunmere, make_input, body):
     assert job.body == body and type(job.body) is str
 
 
-@pytest.mark.parametrize("size", [0, 1, 2, 3, 4, 5, 6, 7, 8, 100, 1 << 16, (1 << 20) + 1, (1 << 21) + 2])
-def test_job_content_matches_the_library_for_every_length(dunmere, size):
-    data = bytes(range(256)) * (size // 256) + bytes(range(size % 256))
-    assert dunmere.DunmereAnalysis(BytesIO(data))._generate_job_content().body == base64.b64encode(data).decode()
-
-
 def test_job_content_call_shapes(dunmere, monkeypatch, calls):
     monkeypatch.setattr(dunmere, "_JobContent", Recorder(calls, "_JobContent", "job"))
     source = FileLike(b"abc")

@@ -6,7 +6,6 @@ import binascii
 import re
 import sys
 import textwrap
-import threading
 import types
 from io import BytesIO
 
@@ -133,6 +132,10 @@ def extract_row(b, mp, url):
     return b._DataManagementAPI.extract_item_id_from_url(url), match.group(1) if match else None
 
 
+def extract_row_items(b, mp):
+    return extract_row(b, mp, "/items/x")
+
+
 def document_row(b, mp):
     sources, session = [], RecordingSession().add(ok({}), ok({}))
     mp.setattr(zelmar.core._Context, "session_with_retries", session)
@@ -158,6 +161,46 @@ def library_internal_replaced(owner, name, value, row):
         mp.setattr(owner, name, value, raising=False)
         return row(b, mp)
     return change
+
+
+def module_class_swapped(module, name, value, row):
+    """A module's class swapped for a ModuleType subclass whose property shadows an attribute:
+    no dict changes, yet what the library reads changes."""
+    def change(b, session, mp):
+        session.add(*[ok({})] * 3)
+        warm(lambda: row(b, mp))
+        mp.setattr(module, "__class__", type("Swapped", (types.ModuleType,), {name: property(lambda self: value)}))
+        return row(b, mp)
+    return change
+
+
+def kwdefaults_changed_in_place(function, key, value, row):
+    """A keyword default changed inside the function's own __kwdefaults__ dict (where this
+    Python's function has it)."""
+    def change(b, session, mp):
+        session.add(*[ok({})] * 3)
+        warm(lambda: row(b, mp))
+        if key in (function.__kwdefaults__ or {}):
+            mp.setitem(function.__kwdefaults__, key, value)
+        return row(b, mp)
+    return change
+
+
+class Poisoned(dict):
+    """re's cache of compiled patterns, answering every lookup with one other pattern."""
+    pattern = re.compile("/ITEMS/([^/?]+)")
+
+    def __getitem__(self, key):
+        return self.pattern
+
+    get = lambda self, key, default=None: self.pattern  # noqa: E731
+
+
+def re_cache_poisoned(b, session, mp):
+    warm(lambda: extract_row_items(b, mp))
+    for cache in ("_cache", "_cache2"):
+        mp.setattr(re, cache, Poisoned(), raising=False)
+    return extract_row(b, mp, "/ITEMS/x")
 
 
 def encoder_defaults_changed(b, session, mp):
@@ -236,32 +279,6 @@ def cursor_with_own_eq(b, session, mp):
     return (answer, len(session.requests)), ("G", 4 if Cursor("more") == "" else 5)
 
 
-def buffer_changed_while_encoded(b, session, mp):
-    from zelmar.external.dunmere import DunmereAnalysis
-
-    size = 16 << 20
-    buffer, stop = bytearray(size), threading.Event()
-    uniform = (base64.b64encode(bytes(size)).decode(), base64.b64encode(b"\xff" * size).decode())
-
-    class Source:
-        def getvalue_binary(self):
-            return buffer
-
-    def flip():
-        while not stop.is_set():
-            buffer[:] = bytes(len(buffer)) if buffer[0] else b"\xff" * len(buffer)
-
-    flipper = threading.Thread(target=flip)
-    flipper.start()
-    try:
-        bodies = [DunmereAnalysis(Source())._generate_job_content().body for _ in range(4)]
-    finally:
-        stop.set()
-        flipper.join()
-    # b64encode holds the lock: each encoding sees the buffer as one flip left it
-    return [body in uniform for body in bodies], [True] * 4
-
-
 def outcome(call):
     try:
         return ("value", call())
@@ -316,6 +333,23 @@ def super_replaced(b, session, mp):
     return module, calls
 
 
+def super_subclassed(b, session, mp):
+    import zelmar.external.dunmere as dunmere
+
+    seen = []
+    record = lambda self, *a, **k: seen.append((a, k))  # noqa: E731
+    mp.setattr(dunmere, "super", type("Super", (super,), {}), raising=False)
+    mp.setattr(dunmere.ExternalProgram, "__init__", record)
+    dunmere.DunmereAnalysis(BytesIO(b"x"))
+    python_twin("""
+        class Twin(type("Base", (), {"__init__": record})):
+            def __init__(self):
+                super().__init__("dunmere", version=1)
+        twin = Twin()
+    """, {"super": dunmere.super, "record": record})
+    return seen[:1], seen[1:]
+
+
 def missing_global_names_itself(b, session, mp):
     mp.delattr(b, "_DataManagementAPI")
     twin = python_twin("def twin(): return _DataManagementAPI", {})
@@ -340,7 +374,6 @@ CHANGES = {
     "caches that are properties": caches_as_properties,
     "server-error check that raises": server_error_check_raises,
     "cursor with its own __eq__": cursor_with_own_eq,
-    "buffer changed while encoded": buffer_changed_while_encoded,
     "re._compile replaced": library_internal_replaced(re, "_compile", (lambda real: lambda p, f: real(p, f | re.I))(re._compile),
                                                       lambda b, mp: extract_row(b, mp, "/ITEMS/x")),
     "textwrap margin pattern replaced": library_internal_replaced(
@@ -349,11 +382,19 @@ CHANGES = {
         textwrap, "re", types.SimpleNamespace(sub=lambda *a, **k: "via textwrap.re"), lambda b, mp: document_row(b, mp)),
     "base64's binascii replaced": library_internal_replaced(
         base64, "binascii", types.SimpleNamespace(b2a_base64=lambda s, **options: b"via binascii"), encoder_row),
+    "re's class swapped": module_class_swapped(re, "search", lambda p, s, flags=0: None, extract_row_items),
+    "textwrap's re's class swapped": module_class_swapped(re, "sub", lambda *a, **k: "via class", document_row),
+    "binascii's class swapped": module_class_swapped(binascii, "b2a_base64", lambda s, **o: b"via class", encoder_row),
+    "re.sub's count changed in place": kwdefaults_changed_in_place(re.sub, "count", 1, document_row),
+    "b64encode's wrapcol changed in place": kwdefaults_changed_in_place(base64.b64encode, "wrapcol", 2, encoder_row),
+    "re's cache poisoned": re_cache_poisoned,
     "HTTPError None": http_error_changed(None),
     "HTTPError a string": http_error_changed("HTTPError"),
     "HTTPError a nested tuple": http_error_changed((KeyError, (HTTPError,))),
+    "HTTPError a tuple of classes": http_error_changed((KeyError, HTTPError)),
     "HTTPError deleted": http_error_changed(DELETED),
     "super replaced": super_replaced,
+    "super subclassed": super_subclassed,
     "missing global named on its NameError": missing_global_names_itself,
     "project read before the probe is looked up": project_read_before_the_probe_is_looked_up,
     "binascii.b2a_base64 replaced": library_internal_replaced(

@@ -46,7 +46,7 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
   } else {
     namespace_ = call(Obj(prepare, loc), name_, bases_);
     if (namespace_ && !PyMapping_Check(namespace_)) {
-      PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+      format_error(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                    PyType_Check(metaclass_.get()) ? reinterpret_cast<PyTypeObject*>(metaclass_.get())->tp_name : "<metaclass>",
                    Py_TYPE(namespace_.get())->tp_name);
       namespace_ = Ref{};

@@ -1,5 +1,7 @@
 #include "host/error.hpp"
 
+#include <cstdarg>
+
 namespace host {
 
 namespace {
@@ -17,8 +19,32 @@ Where take_noted() noexcept {
 }
 
 
+namespace {
+
+bool set_made(PyObject* type, PyObject* message) noexcept {
+  if (message != nullptr) {
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool set_error(PyObject* type, const char* message) noexcept {
+  return set_made(type, PyUnicode_FromString(message));
+}
+
+bool format_error(PyObject* type, const char* format, ...) noexcept {
+  va_list arguments;
+  va_start(arguments, format);
+  PyObject* message = PyUnicode_FromFormatV(format, arguments);
+  va_end(arguments);
+  return set_made(type, message);
+}
+
 Ref raise(PyObject* type, const char* message, Loc loc) noexcept {
-  PyErr_SetString(type, message);
+  set_error(type, message);
   return failure(loc);
 }
 
@@ -53,7 +79,7 @@ Caught::Caught() noexcept : noted_(take_noted()), thread_(PyThreadState_Get()), 
   PyErr_Fetch(&type, &value, &traceback);
   if (type == nullptr) {
     // A failure without an error indicator is a bug in this layer; make it visible.
-    PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    set_error(PyExc_SystemError, "error return without exception set");
     PyErr_Fetch(&type, &value, &traceback);
   }
   PyErr_NormalizeException(&type, &value, &traceback);
@@ -94,11 +120,11 @@ Ref Caught::reraise(Loc loc) noexcept {
   return failure(loc);
 }
 
-bool Caught::catchable(PyObject* cls, Loc loc) const noexcept {
-  const bool tuple = PyTuple_Check(cls);
+bool Caught::catchable(PyObject* cls, Clause clause, Loc loc) const noexcept {
+  const bool tuple = clause == Clause::alone && PyTuple_Check(cls);
   for (Py_ssize_t i = 0; i < (tuple ? PyTuple_GET_SIZE(cls) : 1); ++i) {
     if (!PyExceptionClass_Check(tuple ? PyTuple_GET_ITEM(cls, i) : cls)) {
-      PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+      set_error(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
       note(loc);
       return false;
     }

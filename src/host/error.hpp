@@ -40,6 +40,12 @@ inline Ref failure(Loc loc = Loc::current()) noexcept {
   return {};
 }
 
+// Sets type(message), or type(PyUnicode_FromFormat(format, ...)), with the message made
+// first: up to 3.11 PyErr_SetString and PyErr_Format set `type` without a message when it
+// cannot be made, where Python raises the MemoryError. Always false.
+bool set_error(PyObject* type, const char* message) noexcept;
+bool format_error(PyObject* type, const char* format, ...) noexcept;
+
 // raise type(message): the exception currently handled, if any, becomes its context.
 Ref raise(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
 
@@ -69,10 +75,14 @@ class Caught {
 
   PyObject* value() const noexcept { return value_.get(); }
 
+  // How a class stands in an except clause: alone (`except X:`, where X may also be a tuple
+  // of classes), or as an item of the clause's tuple (`except (X, Y):`, where it must be a class).
+  enum class Clause { alone, in_tuple };
+
   // Whether a class from a module global can stand in this except clause, as the interpreter
-  // checks it when an exception reaches the clause: an exception class, or a tuple of them.
-  // False with the TypeError pending (the caught exception its context).
-  bool catchable(PyObject* cls, Loc loc = Loc::current()) const noexcept;
+  // checks it when an exception reaches the clause. False with the TypeError pending (the
+  // caught exception its context).
+  bool catchable(PyObject* cls, Clause clause, Loc loc = Loc::current()) const noexcept;
 
   template <class... Classes>
   bool matches(const Classes&... classes) const noexcept {

@@ -1,7 +1,10 @@
 #include "host/function.hpp"
 
+#include <pthread.h>
+
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <frameobject.h>
 
@@ -75,39 +78,69 @@ bool positional_count_error(const Function* f, Py_ssize_t required, Py_ssize_t g
     more_or_less = "at most";
   }
   if (exact) more_or_less = "exactly";
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+  format_error(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                error_name(f), more_or_less, expected, expected == 1 ? "" : "s", given);
   return false;
 }
 
 bool keyword_only_missing(const Function* f, PyObject* name) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", error_name(f), name);
+  format_error(PyExc_TypeError, "%s() needs keyword-only argument %U", error_name(f), name);
   return false;
 }
 
-// 1 when the keyword is this parameter's name (an interned str), 0 when not, -1 on error.
-int same_name(PyObject* keyword, PyObject* name) noexcept {
-  if (keyword == name) return 1;
-  if (!PyUnicode_Check(keyword)) return 0;
-  // An interned str equal to the name would be the name itself.
-  if (PyUnicode_CheckExact(keyword) && PyUnicode_CHECK_INTERNED(keyword)) return 0;
-  int cmp = PyUnicode_Compare(keyword, name);
-  if (cmp == -1 && PyErr_Occurred()) return -1;
-  return cmp == 0;
-}
-
-// The value passed for a parameter by keyword; NULL without error when none was.
-PyObject* keyword_value(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name, bool& failed) noexcept {
-  const Py_ssize_t n = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  for (Py_ssize_t k = 0; k < n; ++k)  // names interned by the compiler match by identity
-    if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
-  for (Py_ssize_t k = 0; k < n; ++k) {
-    const int same = same_name(PyTuple_GET_ITEM(kwnames, k), name);
-    failed = same < 0;
-    if (same != 0) return failed ? nullptr : kwvalues[k];
+// Which parameter each keyword names, found as the interpreter finds it: the parameter that
+// is the keyword itself, else the first one equal to it (a str subclass's own __eq__ runs).
+// Each keyword binds one parameter at most; kUnnamed for none. Room for the usual number of
+// keywords is kept in place, more is allocated.
+class KeywordTargets {
+ public:
+  static constexpr Py_ssize_t kUnnamed = -1, kBound = -2;
+  KeywordTargets() = default;
+  KeywordTargets(const KeywordTargets&) = delete;
+  KeywordTargets& operator=(const KeywordTargets&) = delete;
+  ~KeywordTargets() {
+    if (targets_ != local_.data()) PyMem_Free(targets_);
   }
-  return nullptr;
-}
+
+  // False with the exception pending (no memory, or an __eq__ that raised).
+  bool find(const Function* f, PyObject* kwnames) noexcept {
+    count_ = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (count_ > static_cast<Py_ssize_t>(local_.size()) && (targets_ = PyMem_New(Py_ssize_t, count_)) == nullptr) {
+      targets_ = local_.data();
+      PyErr_NoMemory();
+      return false;
+    }
+    const Py_ssize_t total = f->argcount + f->kwonlycount;
+    for (Py_ssize_t k = 0; k < count_; ++k) {
+      PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+      Py_ssize_t& target = targets_[k] = kUnnamed;
+      for (Py_ssize_t i = 0; i < total && target == kUnnamed; ++i)
+        if (parameter(f, i) == keyword) target = i;
+      for (Py_ssize_t i = 0; i < total && target == kUnnamed && PyUnicode_Check(keyword); ++i) {
+        const int equal = PyObject_RichCompareBool(keyword, parameter(f, i), Py_EQ);
+        if (equal < 0) return false;
+        if (equal) target = i;
+      }
+    }
+    return true;
+  }
+  Py_ssize_t count() const noexcept { return count_; }
+  Py_ssize_t operator[](Py_ssize_t k) const noexcept { return targets_[k]; }
+  // The first keyword naming parameter i, now bound to it; -1 when none does.
+  Py_ssize_t take(Py_ssize_t i) noexcept {
+    for (Py_ssize_t k = 0; k < count_; ++k)
+      if (targets_[k] == i) {
+        targets_[k] = kBound;
+        return k;
+      }
+    return -1;
+  }
+
+ private:
+  std::array<Py_ssize_t, max_parameters> local_;
+  Py_ssize_t* targets_ = local_.data();
+  Py_ssize_t count_ = 0;
+};
 
 // The defaults a call binds with, as __defaults__ and __kwdefaults__ are when it starts (both
 // can be reassigned, as a Python function's can), held for the call: a change meanwhile
@@ -139,24 +172,18 @@ bool keyword_default(PyObject* name, HeldDefaults& held, PyObject*& value) noexc
   return true;
 }
 
-// Keywords left over once every parameter had its chance: each must name a parameter not
-// already given by position.
-bool check_leftover_keywords(const Function* f, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+// Keywords left over once every parameter had its chance: the first one is refused, as a
+// keyword that is not a str, that names a parameter given already, or that names none.
+bool refuse_leftover_keyword(const Function* f, PyObject* kwnames, const KeywordTargets& targets) noexcept {
+  for (Py_ssize_t k = 0; k < targets.count(); ++k) {
+    if (targets[k] == KeywordTargets::kBound) continue;
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-    Py_ssize_t named = -1;  // the parameter the keyword names
-    for (Py_ssize_t i = 0; i < f->argcount + f->kwonlycount && named < 0; ++i) {
-      const int same = same_name(key, parameter(f, i));
-      if (same < 0) return false;
-      if (same) named = i;
-    }
-    if (named >= nargs) continue;
     if (!PyUnicode_Check(key))
-      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", error_name(f));
-    else if (named >= 0)
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", error_name(f), key);
+      format_error(PyExc_TypeError, "%.200s() keywords must be strings", error_name(f));
+    else if (targets[k] >= 0)
+      format_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", error_name(f), key);
     else
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", error_name(f), key);
+      format_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", error_name(f), key);
     return false;
   }
   return true;
@@ -173,13 +200,13 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
   if (nargs > P) return positional_count_error(f, R, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
   PyObject* const* kwvalues = args + nargs;
-  Py_ssize_t left = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-  bool failed = false;
+  KeywordTargets targets;
+  if (!targets.find(f, kwnames)) return false;
+  Py_ssize_t left = targets.count();
   for (Py_ssize_t i = nargs; i < P; ++i) {
-    PyObject* value = keyword_value(kwnames, kwvalues, parameter(f, i), failed);
-    if (failed) return false;
-    if (value != nullptr) {
-      values[i] = value;
+    const Py_ssize_t k = targets.take(i);
+    if (k >= 0) {
+      values[i] = kwvalues[k];
       --left;
     } else if (i < R) {
       // A required positional parameter missing: counted as the arguments found so far.
@@ -189,18 +216,16 @@ bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
   }
   for (Py_ssize_t j = P; j < P + K; ++j) {
-    PyObject* value = keyword_value(kwnames, kwvalues, parameter(f, j), failed);
-    if (failed) return false;
-    if (value != nullptr) {
-      values[j] = value;
+    const Py_ssize_t k = targets.take(j);
+    if (k >= 0) {
+      values[j] = kwvalues[k];
       --left;
       continue;
     }
     if (!keyword_default(parameter(f, j), held, values[j])) return false;
     if (values[j] == nullptr) return keyword_only_missing(f, parameter(f, j));
   }
-  if (left > 0) return check_leftover_keywords(f, nargs, kwnames);
-  return true;
+  return left == 0 || refuse_leftover_keyword(f, kwnames, targets);
 }
 
 // The code object of a traceback entry at file:line of this function (a new reference),
@@ -252,36 +277,80 @@ void leave_with_traceback(Function* f, Where where) noexcept {
   PyObject* result = f->impl(Args{values, reinterpret_cast<PyObject*>(f)}).release();
   if (result == nullptr) {
     const Where where = take_noted();
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    if (!PyErr_Occurred()) set_error(PyExc_SystemError, "error return without exception set");
     leave_with_traceback(f, where);
   }
   return result;
 }
 
+// ---- the C stack ----
+
+// Room kept below a compiled call for what may run before the next one checks: the
+// interpreter's own calls between them (a Python frame too, up to 3.10), and raising and
+// reporting RecursionError. A sanitizer build's frames carry redzones: it keeps more.
+#ifdef __SANITIZE_ADDRESS__
+constexpr std::uintptr_t stack_margin = 48 << 10;
+#else
+constexpr std::uintptr_t stack_margin = 16 << 10;
+#endif
+
+// The first versions of these two, which every later C library keeps: their default versions
+// (GLIBC_2.32, 2.34) are newer than the oldest one the wheels install on (2.17).
+#if defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
+// The lowest address of this thread's stack, read once per thread; 0 until then, and an
+// address no frame is near when it cannot be read (no check is made then).
+thread_local std::uintptr_t stack_low = 0;
+
+[[gnu::noinline, gnu::cold]] void read_stack_bounds() noexcept {
+  stack_low = UINTPTR_MAX;
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+  void* low = nullptr;
+  std::size_t size = 0;
+  if (pthread_attr_getstack(&attributes, &low, &size) == 0 && low != nullptr)
+    stack_low = reinterpret_cast<std::uintptr_t>(low);
+  pthread_attr_destroy(&attributes);
+}
+
+// Whether the thread's stack still has the margin below this frame. A frame on another
+// stack (a coroutine library's, say) is far from the thread's low end and passes.
+[[gnu::always_inline]] inline bool stack_left() noexcept {
+  if (stack_low == 0) read_stack_bounds();
+  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - stack_low >= stack_margin;
+}
+
 // Runs the body over arguments already bound, counted as one frame of recursion.
 [[gnu::always_inline]] inline PyObject* call_bound(Function* f, PyObject* const* bound) noexcept {
   // A cycle through compiled members (a subclass pointing one member at another) must end in
-  // RecursionError at the depth a cycle of Python functions would, in any thread whose stack
-  // holds that: each call counts as a Python frame. From 3.12 the interpreter's own guard
-  // counts C calls against a larger limit of its own, so the Python count is kept here too.
+  // RecursionError where a cycle of Python functions would, and never overrun the C stack,
+  // which each turn of it uses (a cycle of Python functions does not, from 3.11). So each call
+  // checks the C stack left, and counts as a Python frame: up to 3.11 the interpreter's guard
+  // counts against the recursion limit; from 3.12 that guard counts C calls against a fixed
+  // limit of its own, so the Python count is kept here instead.
+  if (!stack_left()) {
+    set_error(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return nullptr;
+  }
 #if PY_VERSION_HEX >= 0x030C0000
   PyThreadState* thread = PyThreadState_Get();
   if (thread->py_recursion_remaining <= 0) {
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    set_error(PyExc_RecursionError, "maximum recursion depth exceeded");
     return nullptr;
   }
   --thread->py_recursion_remaining;
-#endif
-  if (Py_EnterRecursiveCall("")) {
-#if PY_VERSION_HEX >= 0x030C0000
-    ++thread->py_recursion_remaining;
-#endif
-    return nullptr;
-  }
+  PyObject* result = run(f, bound);
+  ++thread->py_recursion_remaining;
+#else
+  if (Py_EnterRecursiveCall("")) return nullptr;
   PyObject* result = run(f, bound);
   Py_LeaveRecursiveCall();
-#if PY_VERSION_HEX >= 0x030C0000
-  ++thread->py_recursion_remaining;
 #endif
   return result;
 }
@@ -395,7 +464,7 @@ int set_field(PyObject* self, PyObject* value, void* closure) noexcept {
   const Field& f = *static_cast<const Field*>(closure);
   if (f.may_be_empty && value == Py_None && f.type != nullptr) value = nullptr;
   if ((value == nullptr && !f.may_be_empty) || (value != nullptr && f.type != nullptr && !PyObject_TypeCheck(value, f.type))) {
-    PyErr_SetString(PyExc_TypeError, f.refused);
+    set_error(PyExc_TypeError, f.refused);
     return -1;
   }
   Py_XINCREF(value);
@@ -537,7 +606,7 @@ Ref make_function_object(const FunctionDef& fn, PyObject* qualname, PyObject* mo
   if (type == nullptr) return {};
   const std::size_t nparams = fn.positional.size() + fn.keyword_only.size();
   if (nparams > max_parameters || fn.defaults.size() > fn.positional.size() || fn.impl == nullptr) {
-    PyErr_Format(PyExc_SystemError, "bad function description for %s", fn.name);
+    format_error(PyExc_SystemError, "bad function description for %s", fn.name);
     return {};
   }
 
@@ -602,7 +671,7 @@ PyObject* defining_class(PyObject* function, Loc loc) noexcept {
   PyObject* cell = as_function(function)->cell;
   PyObject* cls = cell != nullptr ? PyCell_GET(cell) : nullptr;
   if (cls == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "super(): empty __class__ cell");
+    set_error(PyExc_RuntimeError, "super(): empty __class__ cell");
     note(loc);
   }
   return cls;

@@ -1,7 +1,6 @@
 #include "host/module.hpp"
 
 #include "host/function.hpp"
-#include "host/library.hpp"
 
 namespace host {
 
@@ -16,7 +15,7 @@ int64_t current_interpreter() noexcept { return PyInterpreterState_GetID(PyInter
 // starts another cannot load it again (its classes and constants went with the first one).
 bool check_single_interpreter() noexcept {
   if (the_record.finalized) {
-    PyErr_Format(PyExc_ImportError,
+    format_error(PyExc_ImportError,
                  "Module '%s' cannot be loaded again in this process: the interpreter it was loaded "
                  "into has been finalized.",
                  this_module.qualified_name);
@@ -28,7 +27,7 @@ bool check_single_interpreter() noexcept {
     return current != -1;
   }
   if (the_record.interpreter != current) {
-    PyErr_SetString(PyExc_ImportError,
+    set_error(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one "
                     "interpreter per process.");
     return false;
@@ -92,14 +91,14 @@ Ref builtin(Borrowed name, Loc loc) noexcept {
   PyObject* value = PyDict_GetItemWithError(the_record.builtins, name);
   if (value != nullptr) return Ref::borrow(value);
   if (!PyErr_Occurred()) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    // The interpreter names the missing name on the exception (the "Did you mean" hints
-    // of tracebacks read it).
-    PyObject *type, *value_, *traceback;
-    PyErr_Fetch(&type, &value_, &traceback);
-    PyErr_NormalizeException(&type, &value_, &traceback);
-    if (value_ != nullptr && PyObject_SetAttrString(value_, "name", name) < 0) PyErr_Clear();
-    PyErr_Restore(type, value_, traceback);
+    // The interpreter names the missing name on the exception (the "Did you mean" hints of
+    // tracebacks read it), and raises it without when that fails.
+    Ref message = Ref::steal(PyUnicode_FromFormat("name '%U' is not defined", name.get()));
+    Ref error = message ? Ref::steal(PyObject_CallOneArg(PyExc_NameError, message)) : Ref{};
+    if (error) {
+      if (PyObject_SetAttrString(error, "name", name) < 0) PyErr_Clear();
+      PyErr_SetObject(PyExc_NameError, error);
+    }
   }
   return failure(loc);
 }
@@ -124,7 +123,7 @@ Ref import_name(Borrowed module, PyObject* name, Loc loc) noexcept {
   Ref value = Ref::steal(PyObject_GetAttr(module, name));
   if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    format_error(PyExc_ImportError, "cannot import name %S", name);
   }
   if (!value) note(loc);
   return value;
@@ -139,7 +138,7 @@ PyModuleDef* module_definition() noexcept {
       {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
 #if PY_VERSION_HEX >= 0x030D0000
-      // The kept verdicts and the process-wide state rely on the GIL: a free-threaded
+      // The process-wide state relies on the GIL: a free-threaded
       // interpreter turns it on when it imports the module, with its own warning.
       {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
@@ -169,7 +168,6 @@ bool exec_steps(PyObject* module) noexcept {
       !check_version())
     return false;
   if (!make_interned()) return static_cast<bool>(failure());
-  LibraryPremise::start_watching();
   return register_in_sys_modules(module) && this_module.load() && this_module.body();
 }
 
@@ -178,7 +176,7 @@ bool exec_steps(PyObject* module) noexcept {
 int exec_module(PyObject* module) noexcept {
   if (the_record.module != nullptr) {
     if (the_record.module == module) return 0;  // a reload: the classes stay as they are
-    PyErr_Format(PyExc_RuntimeError,
+    format_error(PyExc_RuntimeError,
                  "Module '%s' has already been imported. Re-initialisation is not supported.",
                  this_module.name);
     return -1;
@@ -194,7 +192,7 @@ int exec_module(PyObject* module) noexcept {
     return 0;
   }
   const Where where = take_noted();
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+  if (!PyErr_Occurred()) set_error(PyExc_SystemError, "error return without exception set");
   if (where.file != nullptr) add_traceback(init_name, where.file, static_cast<int>(where.line));
   Py_CLEAR(the_record.module);
   the_record.globals = nullptr;

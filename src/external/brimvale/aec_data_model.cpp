@@ -9,14 +9,9 @@ namespace {
 
 const Name graphql_path{"/aec/graphql"};
 
-// A GraphQL document as written in the source, indented, and the text sent for it:
-// dedented and stripped, made once while the module's dedent is textwrap's own.
-struct Document {
-  Name source;
-  PyObject* sent;  // kept for the life of the process, like the module's other constants
-};
-
-Document hubs_document{Name{R"(
+// The GraphQL documents as written in the source, indented; what is sent is dedented and
+// stripped at each request.
+const Name hubs_document{R"(
         query GetHubs($pagination: PaginationInput) {
           hubs(pagination: $pagination) {
             results {
@@ -27,10 +22,9 @@ Document hubs_document{Name{R"(
             }
           }
         }
-        )"},
-                       nullptr};
+        )"};
 
-Document element_groups_document{Name{R"(
+const Name element_groups_document{R"(
         query GetElementGroupsByHub($hubId: ID!, $filter: ElementGroupFilterInput, $pagination: PaginationInput) {
           elementGroupsByHub(hubId: $hubId, filter: $filter, pagination: $pagination) {
             results {
@@ -41,21 +35,15 @@ Document element_groups_document{Name{R"(
             }
           }
         }
-        )"},
-                                 nullptr};
+        )"};
 
-// dedent(document).strip(): made once while the module's dedent, and what it reads, are
-// textwrap's own, unchanged (host/library.hpp), and made by the dedent found otherwise.
-Ref document(Document& doc) noexcept {
-  const bool standard = constants.dedent.holds();
-  if (standard && doc.sent != nullptr) return Ref::borrow(doc.sent);
+// dedent(document).strip()
+Ref document(const Name& source) noexcept {
   Ref dedent = global(n::dedent);
   if (!dedent) return {};
-  Ref dedented = call(dedent, doc.source);
+  Ref dedented = call(dedent, source);
   if (!dedented) return {};
-  Ref text = call_method(dedented, n::strip);
-  if (text && standard && PyUnicode_CheckExact(text.get())) Py_XSETREF(doc.sent, text.new_ref());
-  return text;
+  return call_method(dedented, n::strip);
 }
 
 // cls, query, region, access_token, variables

@@ -8,7 +8,6 @@
 #include "host/classes.hpp"
 #include "host/function.hpp"
 #include "host/globals.hpp"
-#include "host/library.hpp"
 
 namespace brimvale {
 
@@ -19,10 +18,6 @@ struct Constants {
   PyObject* ten = nullptr;  // the time-out of every request, in seconds
   PyObject* five_hundred = nullptr;  // the first status of a server error
   PyObject* empty = nullptr;         // ""
-  // What re.search and textwrap.dedent run on, as the module imported them: while it holds,
-  // a URL search and a GraphQL document are answered here (host/library.hpp).
-  host::LibraryPremise search;
-  host::LibraryPremise dedent;
 };
 extern Constants constants;
 
@@ -48,9 +43,10 @@ host::Ref make_aec_data_model_class() noexcept;
 bool has_any(PyObject* text, std::string_view chars) noexcept;
 
 // The module's HTTPError as an except clause meets it: looked up now that an exception reaches
-// the clause, and refused as the interpreter refuses a clause that is not an exception class.
-// Empty with NameError or TypeError pending (the caught exception its context).
-host::Ref except_http_error(const host::Caught& e, host::Loc loc = host::Loc::current()) noexcept;
+// the clause, and refused as the interpreter refuses a class that cannot stand there. Empty
+// with NameError or TypeError pending (the caught exception its context).
+using Clause = host::Caught::Clause;
+host::Ref except_http_error(const host::Caught& e, Clause clause, host::Loc loc = host::Loc::current()) noexcept;
 
 // {"Authorization": "Bearer " + access_token}
 host::Ref bearer_headers(PyObject* access_token, host::Loc loc = host::Loc::current()) noexcept;

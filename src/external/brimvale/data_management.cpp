@@ -21,88 +21,9 @@ const Name oss_path{"/oss/v2"};
 
 // ---- identifiers out of URLs ----
 
-// Where the pattern "/<category>/([^/?]+)" first matches: the leftmost "/<category>/" with at
-// least one character other than "/" and "?" after it; the run of such characters is the
-// identifier, [start, end). A category without regular-expression syntax is a literal.
-template <class U>
-bool find_identifier(const U* url, Py_ssize_t n, PyObject* category, Py_ssize_t& start, Py_ssize_t& end) noexcept {
-  const Py_ssize_t m = PyUnicode_GET_LENGTH(category);
-  const int kind = PyUnicode_KIND(category);
-  const void* text = PyUnicode_DATA(category);
-  for (Py_ssize_t i = 0; i + m + 2 < n; ++i) {
-    if (url[i] != '/' || url[i + m + 1] != '/') continue;
-    Py_ssize_t j = 0;
-    while (j < m && url[i + 1 + j] == PyUnicode_READ(kind, text, j)) ++j;
-    const U first = url[i + m + 2];
-    if (j < m || first == '/' || first == '?') continue;  // on to the next occurrence
-    start = end = i + m + 2;
-    while (end < n && url[end] != '/' && url[end] != '?') ++end;
-    return true;
-  }
-  return false;
-}
-
-// The same for text of one byte per character (URLs are), with the C library's searches: each
-// "/<category>/" in turn, until one has an identifier after it. The str's data ends in a NUL,
-// which stops them as the end of the text does; a NUL inside the text is stepped over.
-bool find_identifier(const char* url, Py_ssize_t n, const char* category, Py_ssize_t m, Py_ssize_t& start,
-                     Py_ssize_t& end) noexcept {
-  char needle[66] = {'/'};
-  std::memcpy(needle + 1, category, static_cast<std::size_t>(m));
-  needle[m + 1] = '/';
-  needle[m + 2] = '\0';
-  for (const char* at = url; at < url + n;) {
-    const char* found = std::strstr(at, needle);
-    if (found == nullptr) {
-      at += std::strlen(at) + 1;  // past a NUL in the text, or the end
-      continue;
-    }
-    start = end = found + m + 2 - url;
-    at = found + 1;
-    if (end >= n || url[start] == '/' || url[start] == '?') continue;  // on to the next occurrence
-    while ((end += static_cast<Py_ssize_t>(std::strcspn(url + end, "/?"))) < n && url[end] == '\0') ++end;
-    return true;
-  }
-  return false;
-}
-
-// re.search(f"/{category}/([^/?]+)", url).group(1), or None, for a str URL and a literal
-// category.
-Ref search_identifier(PyObject* url, PyObject* category) noexcept {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
-  const void* data = PyUnicode_DATA(url);
-  Py_ssize_t start = 0, end = 0;
-  bool found;
-  const Py_ssize_t m = PyUnicode_GET_LENGTH(category);
-  // The C library's searches take the category as a NUL-terminated needle of at most 63 bytes.
-  if (PyUnicode_KIND(url) == PyUnicode_1BYTE_KIND && PyUnicode_KIND(category) == PyUnicode_1BYTE_KIND && m <= 63 &&
-      std::memchr(PyUnicode_DATA(category), '\0', static_cast<std::size_t>(m)) == nullptr)
-    found = find_identifier(static_cast<const char*>(data), n, static_cast<const char*>(PyUnicode_DATA(category)), m,
-                            start, end);
-  else switch (PyUnicode_KIND(url)) {
-    case PyUnicode_1BYTE_KIND: found = find_identifier(static_cast<const Py_UCS1*>(data), n, category, start, end); break;
-    case PyUnicode_2BYTE_KIND: found = find_identifier(static_cast<const Py_UCS2*>(data), n, category, start, end); break;
-    default: found = find_identifier(static_cast<const Py_UCS4*>(data), n, category, start, end); break;
-  }
-  if (!found) return none();
-  return result(PyUnicode_Substring(url, start, end), Loc::current());
-}
-
-// Whether the search pattern made with this category is a literal followed by the
-// identifier's character class: one of the extractors' four, or a str without syntax.
-bool literal_category(PyObject* category) noexcept {
-  return category == n::projects_category.get() || category == n::items_category.get() ||
-         category == n::buckets_category.get() || category == n::objects_category.get() ||
-         (PyUnicode_CheckExact(category) && !has_any(category, ".^$*+?{}[]\\|()"));
-}
-
 // *, url, element_category
 Ref extract_element_id(const Args& a) {
   PyObject *url = a[0], *category = a[1];
-  // While re.search, and what it reads, are the library's own, unchanged, a literal pattern
-  // is searched here: the same answer without re's cache lookup and match machinery.
-  if (PyUnicode_CheckExact(url) && literal_category(category) && constants.search.holds())
-    return search_identifier(url, category);
   Ref re = global(n::re);
   if (!re) return {};
   Ref search = getattr(re, n::search);

@@ -89,8 +89,8 @@ Ref attribute_or_none(Obj o, Borrowed name) noexcept {
 //           server_error = error
 //
 // 1 for an HTTPError, 0 for anything else, -1 with the exception of the check pending.
-int http_error_caught(const Caught& e, Ref& server_error) noexcept {
-  Ref http_error = except_http_error(e);
+int http_error_caught(const Caught& e, Clause clause, Ref& server_error) noexcept {
+  Ref http_error = except_http_error(e, clause);
   if (!http_error) return -1;
   if (!e.matches(http_error)) return 0;
   Ref response = attribute_or_none(e.value(), n::response);
@@ -178,7 +178,7 @@ Ref get_hub(const Args& a) {
   }();
   if (!hubs) {
     Caught e;
-    Ref http_error = except_http_error(e);
+    Ref http_error = except_http_error(e, Clause::in_tuple);
     if (!http_error) return {};
     if (!e.matches(http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get hubs from Brimvale Platform Services failed");
@@ -208,7 +208,7 @@ Ref get_hub(const Args& a) {
     }();
     if (!answer) {
       Caught e;
-      const int http = http_error_caught(e, server_error);
+      const int http = http_error_caught(e, Clause::alone, server_error);
       if (http < 0) return {};
       if (http) continue;  // not this hub's project, or the server failed: try the next either way
       if (e.matches(PyExc_ValueError))
@@ -260,7 +260,7 @@ Ref get_latest_version(const Args& a) {
   }();
   if (!data) {
     Caught e;
-    Ref http_error = except_http_error(e);
+    Ref http_error = except_http_error(e, Clause::in_tuple);
     if (!http_error) return {};
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError, "Request to get latest item version from Brimvale Platform Services failed");
@@ -330,7 +330,7 @@ constexpr long max_hub_pages = 10000;
 
 // Every AEC Data Model hub of the file's region, page after page.
 Ref list_aec_hubs(PyObject* region, PyObject* token) {
-  bool endless = false;
+  bool endless = false;  // the listing was found to have no end, and the error said so is pending
   Ref hubs = [&]() -> Ref {
     Ref gathered = new_list();
     if (!gathered) return {};
@@ -357,10 +357,11 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
   }();
   if (hubs) return hubs;
   // except (HTTPError, KeyError, <a listing without end>): the clause is evaluated either way.
+  // The listing's own error is the ValueError raised for it, not a MemoryError met making it.
   Caught e;
-  Ref http_error = except_http_error(e);
+  Ref http_error = except_http_error(e, Clause::in_tuple);
   if (!http_error) return {};
-  if (!endless && !e.matches(http_error, PyExc_KeyError)) return e.reraise();
+  if (!(endless && e.matches(PyExc_ValueError)) && !e.matches(http_error, PyExc_KeyError)) return e.reraise();
   return e.raise_from(PyExc_ValueError, "Request to get AEC Data Model hubs from Brimvale Platform Services failed");
 }
 
@@ -414,7 +415,7 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
     if (group_id) return group_id;
     if (none_found) continue;
     Caught e;
-    const int http = http_error_caught(e, server_error);
+    const int http = http_error_caught(e, Clause::in_tuple, server_error);
     if (http < 0) return {};
     if (http || e.matches(PyExc_KeyError, PyExc_IndexError)) continue;
     if (e.matches(PyExc_ValueError))

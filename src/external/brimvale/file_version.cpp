@@ -69,7 +69,7 @@ Ref get_file(const Args& a) {
   }();
   if (!download_url) {
     Caught e;
-    Ref http_error = except_http_error(e);
+    Ref http_error = except_http_error(e, Clause::in_tuple);
     if (!http_error) return {};
     if (!e.matches(PyExc_ValueError, http_error, PyExc_KeyError)) return e.reraise();
     return e.raise_from(PyExc_ValueError,

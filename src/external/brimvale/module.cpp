@@ -28,23 +28,8 @@ bool load() noexcept {
 }
 
 bool body() noexcept {
-  if (!bind(n::dataclasses, import_module(n::dataclasses))) return false;
-  Ref re = import_module(n::re);
-  if (!bind(n::re, re)) return false;
-  // What a URL search reads: the module's `re`, re's `search`, and what search reads (re's
-  // _compile).
-  Ref search = import_name(re, n::search);
-  if (!search) return false;
-  constants.search.keep_entry(record().globals, n::re);
-  constants.search.keep_attribute(re, n::search);
-  constants.search.keep_function(search, 1);
-  if (!import_from(n::textwrap, n::from_textwrap)) return false;
-  // dedent, and up to 3.13 what it reads: textwrap's margin patterns, its `re` and re.sub.
-  Ref dedent = global(n::dedent);
-  if (!dedent) return false;
-  constants.dedent.keep_entry(record().globals, n::dedent);
-  constants.dedent.keep_function(dedent, 2);
-  return import_from(n::requests_exceptions, n::from_requests_exceptions) && import_from(n::typing, n::from_typing) &&
+  return bind(n::dataclasses, import_module(n::dataclasses)) && bind(n::re, import_module(n::re)) &&
+         import_from(n::textwrap, n::from_textwrap) && import_from(n::requests_exceptions, n::from_requests_exceptions) && import_from(n::typing, n::from_typing) &&
          import_from(n::core, n::from_core, 2) && bind(n::_BASE_URL, base_url) &&
          bind(n::BrimvaleFileVersion, make_file_version_class()) && bind(n::BrimvaleFile, make_file_class()) &&
          bind(n::_DataManagementAPI, make_data_management_class()) &&
@@ -74,7 +59,7 @@ Ref join(PyObject* const* parts, std::size_t count, Loc loc) noexcept {
   for (std::size_t i = 0; i < count; ++i) {
     PyObject* part = parts[i];
     if (!PyUnicode_Check(part)) {
-      PyErr_Format(PyExc_TypeError, "sequence item: expected str instance, %.80s found", Py_TYPE(part)->tp_name);
+      format_error(PyExc_TypeError, "sequence item: expected str instance, %.80s found", Py_TYPE(part)->tp_name);
       return failure(loc);
     }
 #if PY_VERSION_HEX < 0x030C0000
@@ -130,12 +115,16 @@ Ref bearer_headers(PyObject* access_token, Loc loc) noexcept {
   PyObject* added = PyUnicode_CheckExact(access_token) ? access_token : value.get();
   if (PyUnicode_Check(added) && has_any(added, line_breaks_and_nul))
     return raise(PyExc_ValueError, "Access token must not contain line breaks or NUL characters", loc);
+  // Header values go out in Latin-1: the session's encoding error would quote the whole header.
+  // A str holds a character past it exactly when its kind is wider than one byte.
+  if (PyUnicode_Check(added) && PyUnicode_KIND(added) != PyUnicode_1BYTE_KIND)
+    return raise(PyExc_ValueError, "Access token must not contain characters outside Latin-1", loc);
   return dict_of(loc, n::Authorization, value);
 }
 
-Ref except_http_error(const Caught& e, Loc loc) noexcept {
+Ref except_http_error(const Caught& e, Clause clause, Loc loc) noexcept {
   Ref http_error = global(n::HTTPError, loc);
-  if (!http_error || !e.catchable(http_error, loc)) return {};
+  if (!http_error || !e.catchable(http_error, clause, loc)) return {};
   return http_error;
 }
 

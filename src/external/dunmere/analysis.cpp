@@ -1,7 +1,6 @@
 // DunmereAnalysis: a .sti input as the job content of the SDK's external-program job.
 #include <array>
 
-#include "external/dunmere/base64.hpp"
 #include "external/dunmere/dunmere.hpp"
 
 namespace dunmere {
@@ -43,13 +42,15 @@ const char get_output_file_doc[] =
 Ref init(const Args& a) {
   PyObject* self = a[0];
   if (!setattr(self, n::input_file, a[1])) return {};
-  // super().__init__("dunmere", version=1): `super` is a global like any other. The builtin
-  // finds the class and self in the calling frame, which are given to it here; anything else
-  // is called as written, without arguments.
+  // super().__init__("dunmere", version=1): `super` is a global like any other. The builtin,
+  // or a subclass of it, finds the class and self in the calling frame, which are given to it
+  // here; anything else is called as written, without arguments.
   Ref super = global(n::super);
   if (!super) return {};
-  PyObject* cls = super.get() == reinterpret_cast<PyObject*>(&PySuper_Type) ? defining_class(a.function) : nullptr;
-  if (cls == nullptr && PyErr_Occurred()) return {};
+  const bool builtin_super = PyType_Check(super.get()) &&
+                             PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(super.get()), &PySuper_Type);
+  PyObject* cls = builtin_super ? defining_class(a.function) : nullptr;
+  if (builtin_super && cls == nullptr) return {};
   Ref parent = cls != nullptr ? call(super, cls, self) : call(super);
   if (!parent) return {};
   Ref base_init = getattr(parent, n::__init__);
@@ -59,19 +60,6 @@ Ref init(const Args& a) {
 
 // base64.b64encode(content).decode("utf-8")
 Ref encode(PyObject* content) {
-  // While b64encode, and what it reads, are the library's own, unchanged, a contiguous buffer
-  // is written straight into the str, without the bytes object in between.
-  if (constants.b64encode.holds()) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(content, &view, PyBUF_SIMPLE) == 0) {
-      // Only an immutable bytes object can be encoded while other threads run.
-      Ref text = dunmere::base64_text(view, PyBytes_CheckExact(content));
-      PyBuffer_Release(&view);
-      return text;
-    }
-    // Not a contiguous bytes-like object: the library function raises its own error.
-    PyErr_Clear();
-  }
   Ref base64 = global(n::base64);
   if (!base64) return {};
   Ref b64encode = getattr(base64, n::b64encode);
@@ -104,9 +92,9 @@ Ref generate_job_content(const Args& a) {
 // Always an empty Ref, with the ValueError pending.
 Ref raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) noexcept {
   if (found > static_cast<Py_ssize_t>(expected))
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(expected));
+    format_error(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(expected));
   else
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+    format_error(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
   return failure(loc);
 }
 
@@ -146,7 +134,7 @@ Ref raise_object(PyObject* obj, Loc loc = Loc::current()) noexcept {
   Ref instance = Ref::steal(PyObject_CallNoArgs(obj));
   if (instance.get() == nullptr) return failure(loc);
   if (!PyExceptionInstance_Check(instance.get())) {
-    PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
+    format_error(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
                  reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
     return failure(loc);
   }

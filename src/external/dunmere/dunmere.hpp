@@ -5,7 +5,6 @@
 #include "host/call.hpp"
 #include "host/classes.hpp"
 #include "host/globals.hpp"
-#include "host/library.hpp"
 
 namespace dunmere {
 
@@ -13,9 +12,6 @@ namespace dunmere {
 struct Constants {
   PyObject* one = nullptr;           // the program version
   PyObject* no_exception = nullptr;  // ('', None): the error map's answer for other messages
-  // What base64.b64encode runs on, as the module imported it (its module, binascii and
-  // binascii's b2a_base64 among it): while it holds, the job content is encoded here.
-  host::LibraryPremise b64encode;
 };
 extern Constants constants;
 

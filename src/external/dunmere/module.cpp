@@ -18,14 +18,7 @@ bool load() noexcept {
 }
 
 bool body() noexcept {
-  Ref base64 = import_module(n::base64);
-  if (!bind(n::base64, base64)) return false;
-  Ref b64encode = import_name(base64, n::b64encode);
-  if (!b64encode) return false;
-  constants.b64encode.keep_entry(record().globals, n::base64);
-  constants.b64encode.keep_attribute(base64, n::b64encode);
-  constants.b64encode.keep_function(b64encode, 1);
-  if (!import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
+  if (!bind(n::base64, import_module(n::base64)) || !import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
       !import_from(n::external_program, n::from_external_program, 1) || !import_from(n::core, n::from_core, 2))
     return false;
   Ref all = new_list();

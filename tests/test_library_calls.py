@@ -1,26 +1,16 @@
-"""The native paths and their guards: the same results, messages and exceptions as the code
-they stand for, and the code itself as soon as what they stand for is replaced."""
-import random
+"""The library calls the modules make (re.search, dedent, b64encode): made as the Python makes
+them, each time, so that replacing what they are or read takes effect on the next call."""
 import re
 import sys
 import textwrap
 import traceback
 
 import pytest
-from fakes import ok, status
+from fakes import ok
 
 API = "https://api.brimvale.example"
 
-# ---- URL extraction against re.search ----
-
-LITERAL_CATEGORIES = ["projects", "items", "buckets", "objects", "", "item", "s", "items/items", "é", "中文", "😀",
-                      "pro jects", "x\x00y", "a\nb", "%2F", "#", "/", "//", "a#b", "Items", "ïtems", "🙂🙃"]
-# Categories with regular-expression syntax: searched by re itself, errors included.
-PATTERN_CATEGORIES = [".", "it.ms", "a*", "(", "[x]", "a|b", "x+", "?", "{2}", "\\d", "^", "$", "items)", "[",
-                      "(?P<x>a)", "\\", ".*", "i{1,2}tems"]
-PIECES = ["/", "//", "?", "#", "%2F", "%3A", "é", "中", "😀", "\x00", "\n", " ", "a", "b", "-", ".", "=", "&",
-          "items", "projects", "buckets", "objects", "it", "ems", "ms/", "/?", "?/", "%", "ä", "\U0010ffff"]
-
+# ---- URL extraction: re.search itself ----
 
 def reference(url, category):
     """What the Part's code gives: re.search of the formatted pattern, group 1."""
@@ -38,38 +28,6 @@ def extracted(api, url, category):
         return ("raises", type(e), str(e))
 
 
-def generated(count, seed):
-    rng = random.Random(seed)
-    categories = LITERAL_CATEGORIES + PATTERN_CATEGORIES
-    for _ in range(count):
-        category = rng.choice(categories)
-        parts = []
-        for _ in range(rng.randint(0, 12)):
-            roll = rng.random()
-            if roll < 0.25:
-                parts.append(f"/{category}/")  # the category itself, repeated
-            elif roll < 0.35:
-                parts.append(f"/{rng.choice(categories)}")
-            else:
-                parts.append(rng.choice(PIECES))
-        yield "".join(parts), category
-
-
-def test_native_extraction_matches_re_search_on_generated_urls(brimvale):
-    api = brimvale._DataManagementAPI
-    differences, total, found = [], 0, 0
-    for url, category in generated(120_000, seed=20261208):
-        expected = reference(url, category)
-        actual = extracted(api, url, category)
-        total += 1
-        found += isinstance(expected, str)
-        if actual != expected or type(actual) is not type(expected):
-            differences.append((url, category, expected, actual))
-    assert total >= 100_000
-    assert found > total // 10  # the cases exercise matches, not only misses
-    assert differences == []
-
-
 @pytest.mark.parametrize(
     "url, category",
     [
@@ -81,28 +39,11 @@ def test_native_extraction_matches_re_search_on_generated_urls(brimvale):
         (type("S", (str,), {})("/items/sub"), "items"),  # a str subclass
         ("/items/a" * 1000 + "/items/b", "items"),
         ("/" * 40 + "items/x", "items"),
-        ("x" * 15 + "/items/y", "items"),  # around the sixteen-character blocks
-        ("x" * 16 + "/items/y", "items"),
-        ("x" * 17 + "/items//items/y", "items"),
-        ("/" + "c" * 70 + "/x/" + "c" * 63 + "/y", "c" * 70),  # longer than the library search takes
-        ("/" + "c" * 63 + "/y", "c" * 63),
         ("a\x00/items/\x00b/items/c", "items"),  # a NUL in the text does not end it
     ],
 )
 def test_extraction_edge_cases_match_re(brimvale, url, category):
     assert extracted(brimvale._DataManagementAPI, url, category) == reference(url, category)
-
-
-def test_literal_categories_go_through_re_only_once_its_compile_is_replaced(brimvale, monkeypatch):
-    api = brimvale._DataManagementAPI
-    compiled = []
-    real_compile = re._compile
-    assert api.extract_item_id_from_url("/projects/P/items/I?x") == "I"
-    # re.search reads re._compile: replacing it changes what a search gives
-    monkeypatch.setattr(re, "_compile", lambda *a: compiled.append(a[0]) or real_compile(*a))
-    assert api.extract_item_id_from_url("/projects/P/items/I?x") == "I"
-    assert api._extract_element_id_from_url(url="/pXojects/P-1", element_category="p.ojects") == "P-1"
-    assert compiled == ["/items/([^/?]+)", "/p.ojects/([^/?]+)"]
 
 
 def test_replacing_re_or_its_search_takes_effect_on_the_next_call(brimvale, monkeypatch):
