@@ -160,15 +160,21 @@ def test_every_identifier_of_every_request(brimvale, session, identifier, in_pat
     ]
 
 
+def token_of(text):
+    """The text as a token where a header can carry it (Latin-1), else a plain one."""
+    return text if max(map(ord, text)) < 256 else "t"
+
+
 @pytest.mark.parametrize("text", WIDE)
 def test_wide_text_in_headers_variables_and_filters(brimvale, session, text):
     session.add(ok({}), ok({}), ok({}))
-    brimvale._DataManagementAPI.get_hubs(access_token=text)
-    brimvale._AECDataModelAPI.get_element_groups_by_hub(hub_id=text, region=text, access_token=text, file_urn=text)
-    brimvale._AECDataModelAPI.get_hubs(region=text, access_token=text, cursor=text)
+    token = token_of(text)
+    brimvale._DataManagementAPI.get_hubs(access_token=token)
+    brimvale._AECDataModelAPI.get_element_groups_by_hub(hub_id=text, region=text, access_token=token, file_urn=text)
+    brimvale._AECDataModelAPI.get_hubs(region=text, access_token=token, cursor=text)
     get, groups, hubs = session.requests
-    assert get.kw("headers") == {"Authorization": "Bearer " + text}
-    assert list(groups.kw("headers").items()) == [("Authorization", "Bearer " + text), ("Region", text)]
+    assert get.kw("headers") == {"Authorization": "Bearer " + token}
+    assert list(groups.kw("headers").items()) == [("Authorization", "Bearer " + token), ("Region", text)]
     assert groups.kw("json")["variables"] == {"hubId": text, "pagination": {},
                                               "filter": {"query": f"metadata.fileUrn=='{text}'"}}
     assert hubs.kw("json")["variables"] == {"pagination": {"cursor": text}}
@@ -180,9 +186,9 @@ def test_wide_text_through_the_handle(brimvale, session, text):
     session.add(ok({"data": {"id": "v"}}))
     file = brimvale.BrimvaleFile(url)
     assert (file.project_id, file.urn) == (reference(url, "projects"), reference(url, "items"))
-    file.get_latest_version(text)
+    file.get_latest_version(token_of(text))
     assert session.urls == [f"{API}/data/v1/projects/{escaped(file.project_id)}/items/{escaped(file.urn)}/tip"]
-    assert session.requests[0].kw("headers") == {"Authorization": f"Bearer {text}"}
+    assert session.requests[0].kw("headers") == {"Authorization": f"Bearer {token_of(text)}"}
 
 
 def runtime(name):

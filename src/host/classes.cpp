@@ -13,16 +13,13 @@ const Name module_key{"__module__"};
 const Name qualname_key{"__qualname__"};
 const Name doc_key{"__doc__"};
 const Name classcell_key{"__classcell__"};
+
 }  // namespace
 
 // The decorators of members.
 const Name ClassBuilder::property_name{"property"};
 const Name ClassBuilder::classmethod_name{"classmethod"};
 const Name ClassBuilder::staticmethod_name{"staticmethod"};
-
-namespace {
-
-}  // namespace
 
 ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> bases, Loc loc) noexcept
     : name_(Ref::borrow(name)) {
@@ -44,7 +41,7 @@ ClassBuilder::ClassBuilder(PyObject* name, std::initializer_list<PyObject*> base
     PyErr_Clear();
     namespace_ = new_dict(loc);
   } else {
-    namespace_ = call(Obj(prepare, loc), name_, bases_);
+    namespace_ = call(Borrowed(prepare, loc), name_, bases_);
     if (namespace_ && !PyMapping_Check(namespace_)) {
       format_error(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
                    PyType_Check(metaclass_.get()) ? reinterpret_cast<PyTypeObject*>(metaclass_.get())->tp_name : "<metaclass>",
@@ -100,7 +97,7 @@ void ClassBuilder::method(const FunctionDef& fn) noexcept { add_member(fn, funct
 void ClassBuilder::decorated(const FunctionDef& fn, const Name& decorator_name) noexcept {
   Ref function_object = function(fn);
   Ref decorator = function_object ? global(decorator_name, fn.where) : Ref{};
-  add_member(fn, decorator ? call(Obj(decorator, fn.where), function_object) : Ref{});
+  add_member(fn, decorator ? call(Borrowed(decorator, fn.where), function_object) : Ref{});
 }
 
 void ClassBuilder::property(const FunctionDef& fn) noexcept { decorated(fn, property_name); }
@@ -112,7 +109,7 @@ Ref ClassBuilder::create(Loc loc) noexcept {
   // methods use super().
   if (cell_) add(classcell_key, cell_, loc);
   if (!ok_) return {};
-  Ref cls = call(Obj(metaclass_, loc), name_, bases_, namespace_);
+  Ref cls = call(Borrowed(metaclass_, loc), name_, bases_, namespace_);
   step(static_cast<bool>(cls), loc);
   return cls;
 }

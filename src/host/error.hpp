@@ -4,13 +4,9 @@
 // (pthread_exit's forced unwinding) passes through their frames as through C frames.
 #pragma once
 
-#include <source_location>
-
 #include "host/ref.hpp"
 
 namespace host {
-
-using Loc = std::source_location;
 
 // ---- returned failures: the way a module function fails ----
 //
@@ -86,7 +82,7 @@ class Caught {
 
   template <class... Classes>
   bool matches(const Classes&... classes) const noexcept {
-    return (... || PyErr_GivenExceptionMatches(value_.get(), as_object(classes)));
+    return (... || PyErr_GivenExceptionMatches(value_.get(), Borrowed(classes).get()));
   }
 
   // raise: the same exception again, with its traceback, failing where it failed first.
@@ -95,9 +91,6 @@ class Caught {
   Ref raise_from(PyObject* type, const char* message, Loc loc = Loc::current()) noexcept;
 
  private:
-  static PyObject* as_object(PyObject* p) noexcept { return p; }
-  static PyObject* as_object(const Ref& r) noexcept { return r.get(); }
-
   Ref type_, value_, traceback_;
   Where noted_;  // where the caught exception was noticed
   // Pushed on the thread's stack of handled exceptions, as a generator pushes its own, so

@@ -189,7 +189,7 @@ bool refuse_leftover_keyword(const Function* f, PyObject* kwnames, const Keyword
   return true;
 }
 
-bool bind(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_arguments(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** values, HeldDefaults& held) noexcept {
   held.positional = Ref::borrow(f->defaults).release();
   held.keyword_dict = Ref::borrow(f->kwdefaults).release();
@@ -361,7 +361,7 @@ thread_local std::uintptr_t stack_low = 0;
                                           PyObject* kwnames) noexcept {
   std::array<PyObject*, max_parameters> values;
   HeldDefaults held;
-  if (!bind(f, args, nargs, kwnames, values.data(), held)) {
+  if (!bind_arguments(f, args, nargs, kwnames, values.data(), held)) {
     leave_with_traceback(f, {});
     return nullptr;
   }
@@ -412,7 +412,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Breaks cycles; what binding and error reports read stays until deallocation.
+// Breaks cycles: drops what may refer back to the function. A cleared __kwdefaults__ binds as
+// none and a cleared cell as an empty one; the parameters, names and defaults that binding and
+// argument errors read stay until deallocation.
 int function_clear(PyObject* self) noexcept {
   Function* f = as_function(self);
   Py_CLEAR(f->module);
@@ -562,7 +564,7 @@ Ref interned_tuple(std::initializer_list<std::initializer_list<const char*>> lis
 }
 
 // A code object that shows the function's name, parameters and locals. Building it from
-// an empty code object and replace() works the same on CPython 3.10 to 3.13.
+// an empty code object and replace() works the same on every supported CPython.
 Ref make_code(const FunctionDef& fn, PyObject* name, PyObject* qualname, PyObject* varnames) noexcept {
   Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
       PyCode_NewEmpty(fn.where.file_name(), fn.name, static_cast<int>(fn.where.line()))));

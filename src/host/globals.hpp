@@ -30,6 +30,6 @@ inline Record& record() noexcept { return the_record; }
 
 // Binds a module-level name (module body). False on failure, and for a value that is NULL
 // because making it failed (the exception pending, its place noted).
-[[nodiscard]] bool bind(Borrowed name, Borrowed value, Loc loc = Loc::current()) noexcept;
+[[nodiscard]] bool set_global(Borrowed name, Borrowed value, Loc loc = Loc::current()) noexcept;
 
 }  // namespace host

@@ -40,7 +40,7 @@ template <std::size_t N>
   Ref module = import_module(module_name, names.tuple(), level, loc);
   if (!module) return false;
   for (std::size_t i = 0; i < N; ++i)
-    if (!bind(names[i], import_name(module, names[i], loc), loc)) return false;
+    if (!set_global(names[i], import_name(module, names[i], loc), loc)) return false;
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <concepts>
+#include <source_location>
 #include <utility>
 
 namespace host {
@@ -55,22 +56,28 @@ class Ref {
 // A new reference to None, for functions that return it.
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
-// A borrowed object argument of this layer's helpers: a raw pointer, a Ref (a temporary
-// one too: it lives until the end of the full expression), or an interned name.
+using Loc = std::source_location;
+
+// The one borrowed handle: an object argument of this layer's helpers, given as a raw pointer,
+// a Ref (a temporary one too: it lives until the end of the full expression) or an interned
+// name. It remembers the caller's source line, so that a failure in the helper is reported at
+// the line of the module code that asked for it.
 class Borrowed {
  public:
-  Borrowed(PyObject* p) noexcept : p_(p) {}
-  Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+  Borrowed(PyObject* p, Loc loc = Loc::current()) noexcept : p_(p), loc_(loc) {}
+  Borrowed(const Ref& r, Loc loc = Loc::current()) noexcept : p_(r.get()), loc_(loc) {}
   template <class T>
     requires requires(const T& t) {
       { t.get() } -> std::convertible_to<PyObject*>;
     }
-  Borrowed(const T& t) noexcept : p_(t.get()) {}
+  Borrowed(const T& t, Loc loc = Loc::current()) noexcept : p_(t.get()), loc_(loc) {}
   PyObject* get() const noexcept { return p_; }
   operator PyObject*() const noexcept { return p_; }
+  Loc loc() const noexcept { return loc_; }
 
  private:
   PyObject* p_;
+  Loc loc_;
 };
 
 }  // namespace host

@@ -72,7 +72,7 @@ Ref send(PyObject* cls, const Ref& query, PyObject* region, PyObject* token, con
 }
 
 // cls, *, region, access_token, limit, cursor
-Ref get_hubs(const Args& a) {
+Ref get_aec_hubs(const Args& a) {
   PyObject* cls = a[0];
   Ref query = document(hubs_document);
   if (!query) return {};
@@ -153,7 +153,7 @@ Ref make_aec_data_model_class() noexcept {
       .kwdefaults = {{"limit", Py_None}, {"cursor", Py_None}},
       .annotations = {{"region", "str"}, {"access_token", "str"}, {"limit", "int"}, {"cursor", "str"}, {"return", "dict"}},
       .doc = " https://developer.brimvale.example/aec-data-model/reference/hubs/ ",
-      .impl = get_hubs,
+      .impl = get_aec_hubs,
   });
   c.classmethod({
       .name = "get_element_groups_by_hub",

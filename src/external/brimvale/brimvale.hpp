@@ -27,10 +27,12 @@ host::Ref make_file_class() noexcept;
 host::Ref make_data_management_class() noexcept;
 host::Ref make_aec_data_model_class() noexcept;
 
+// ---- text (text.cpp) ----
+
 // format(x, ""): the text an f-string inserts for {x}; a str comes back unchanged.
-[[nodiscard]] inline host::Ref format_text(host::Obj x) noexcept {
-  if (PyUnicode_CheckExact(x.p)) return host::Ref::borrow(x.p);
-  return host::result(PyObject_Format(x.p, nullptr), x.loc);
+[[nodiscard]] inline host::Ref format_text(host::Borrowed x) noexcept {
+  if (PyUnicode_CheckExact(x.get())) return host::Ref::borrow(x.get());
+  return host::result(PyObject_Format(x.get(), nullptr), x.loc());
 }
 
 // The concatenation of str parts, as an f-string builds it.
@@ -41,6 +43,8 @@ host::Ref make_aec_data_model_class() noexcept;
 
 // Whether the str holds any of the ASCII characters of `chars` (NUL too, if it is one).
 bool has_any(PyObject* text, std::string_view chars) noexcept;
+
+// ---- requests (requests.cpp) ----
 
 // The module's HTTPError as an except clause meets it: looked up now that an exception reaches
 // the clause, and refused as the interpreter refuses a class that cannot stand there. Empty

@@ -1,6 +1,5 @@
 // _DataManagementAPI: identifiers out of platform URLs, and the platform's REST requests.
 #include <array>
-#include <cstring>
 
 #include "external/brimvale/brimvale.hpp"
 
@@ -95,23 +94,19 @@ Ref path_segment(PyObject* identifier) noexcept {
 // GET <cls.base_attribute><path> with the bearer token; the decoded JSON answer. The path
 // alternates fixed text and identifiers, starting with fixed text; each identifier goes in as
 // one path segment.
-Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<PyObject*> path, PyObject* token) {
+template <class... Pieces>
+Ref get_json(PyObject* cls, const Name& base_attribute, PyObject* token, const Pieces&... path) {
   Ref http = session();
   if (!http) return {};
   Ref base = getattr(cls, base_attribute);
   if (!base || !(base = format_text(base))) return {};
-  std::array<Ref, 2> segments;  // the identifiers' texts: a path holds two at most
-  std::array<PyObject*, 6> parts{base.get()};
-  std::size_t count = 1;
-  for (PyObject* piece : path) {
-    if (count % 2 == 0) {
-      Ref& segment = segments[count / 2 - 1];
-      if (!(segment = path_segment(piece))) return {};
-      piece = segment.get();
-    }
-    parts[count++] = piece;
+  std::array<PyObject*, sizeof...(Pieces) + 1> parts{base.get(), Borrowed(path).get()...};
+  std::array<Ref, sizeof...(Pieces) / 2> segments;  // the identifiers' texts, at parts[2], parts[4], ...
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (!(segments[i] = path_segment(parts[2 * i + 2]))) return {};
+    parts[2 * i + 2] = segments[i].get();
   }
-  Ref url = join(parts.data(), count);
+  Ref url = join(parts.data(), parts.size());
   if (!url) return {};
   Ref headers = bearer_headers(token);
   if (!headers) return {};
@@ -120,26 +115,25 @@ Ref get_json(PyObject* cls, const Name& base_attribute, std::initializer_list<Py
 
 // Arguments: cls, then the keyword-only parameters in order.
 Ref get_item_tip(const Args& a) {
-  return get_json(a[0], n::DATA_BASE_URL, {n::projects_path, a[1], n::items_path, a[2], n::tip_path}, a[3]);
+  return get_json(a[0], n::DATA_BASE_URL, a[3], n::projects_path, a[1], n::items_path, a[2], n::tip_path);
 }
 
 Ref get_signed_s3_url(const Args& a) {
-  return get_json(a[0], n::OSS_BASE_URL, {n::buckets_path, a[1], n::objects_path, a[2], n::signed_download_path},
-                  a[3]);
+  return get_json(a[0], n::OSS_BASE_URL, a[3], n::buckets_path, a[1], n::objects_path, a[2], n::signed_download_path);
 }
 
-Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_path}, a[1]); }
+Ref get_hubs(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, a[1], n::hubs_path); }
 
-Ref get_hub(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1]}, a[2]); }
+Ref get_hub(const Args& a) { return get_json(a[0], n::PROJECT_BASE_URL, a[2], n::hubs_slash_path, a[1]); }
 
 Ref get_project(const Args& a) {
-  return get_json(a[0], n::PROJECT_BASE_URL, {n::hubs_slash_path, a[1], n::projects_path, a[2]}, a[3]);
+  return get_json(a[0], n::PROJECT_BASE_URL, a[3], n::hubs_slash_path, a[1], n::projects_path, a[2]);
 }
 
 // f"{_BASE_URL}<path>", read while the class body runs.
 Ref base_url(PyObject* path, Loc loc = Loc::current()) noexcept {
   Ref base = global(n::_BASE_URL, loc);
-  if (!base || !(base = format_text(Obj(base, loc)))) return {};
+  if (!base || !(base = format_text(Borrowed(base, loc)))) return {};
   return join({base, path}, loc);
 }
 

@@ -58,7 +58,7 @@ Ref identifier(PyObject* self, const Name& extractor, const char* message) noexc
   return found;
 }
 
-Ref urn(const Args& a) {
+Ref file_urn(const Args& a) {
   return identifier(a[0], n::extract_item_id_from_url, "Could not extract urn (item id) from URL");
 }
 
@@ -68,14 +68,14 @@ Ref project_id(const Args& a) {
 
 // getattr(o, name, None) for a name the type's getattr may not find: only an AttributeError
 // means "none", and the generic getattr reports it without making one.
-Ref attribute_or_none(Obj o, Borrowed name) noexcept {
+Ref attribute_or_none(Borrowed o, Borrowed name) noexcept {
   PyObject* value = nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-  const int found = PyObject_GetOptionalAttr(o.p, name, &value);
+  const int found = PyObject_GetOptionalAttr(o.get(), name, &value);
 #else
-  const int found = _PyObject_LookupAttr(o.p, name, &value);
+  const int found = _PyObject_LookupAttr(o.get(), name, &value);
 #endif
-  if (found < 0) return failure(o.loc);
+  if (found < 0) return failure(o.loc());
   return found > 0 ? Ref::steal(value) : none();
 }
 
@@ -134,9 +134,9 @@ void note_graphql_errors(PyObject* response) noexcept {
 }
 
 // response["data"], where a GraphQL error answer's null data counts as missing.
-Ref data_member(const Ref& response, Loc loc = Loc::current()) noexcept {
+Ref graphql_data(const Ref& response, Loc loc = Loc::current()) noexcept {
   if (!response) return {};
-  Ref data = getitem(Obj(response, loc), n::data);
+  Ref data = getitem(Borrowed(response, loc), n::data);
   if (data.get() == Py_None) {
     PyErr_SetObject(PyExc_KeyError, n::data);
     data = failure(loc);
@@ -164,7 +164,7 @@ int cached(PyObject* self, const Name& cache) noexcept {
 
 // The first listed hub, among those with an id, under which the file's project can be
 // fetched with this token; cached on the handle.
-Ref get_hub(const Args& a) {
+Ref find_hub(const Args& a) {
   PyObject* self = a[0];
   PyObject* token = a[1];
   if (const int known = cached(self, n::_hub); known != 0) return known < 0 ? Ref{} : getattr(self, n::_hub);
@@ -337,7 +337,7 @@ Ref list_aec_hubs(PyObject* region, PyObject* token) {
     SeenCursors seen;
     Ref cursor = none();
     for (long pages = 1;; ++pages) {
-      Ref page = data_member(aec_hub_page(region, token, cursor));
+      Ref page = graphql_data(aec_hub_page(region, token, cursor));
       if (!page || !(page = getitem(page, n::hubs))) return {};
       Ref results = getitem(page, n::results);
       if (!results || !extend(gathered, results)) return {};
@@ -377,7 +377,7 @@ Ref ask_hub(PyObject* self, PyObject* hub, PyObject* region, PyObject* token, bo
   Ref urn = getattr(self, n::urn);
   if (!urn) return {};
   Ref answer = call_kw(request, n::kw_element_groups, hub_id, region, token, urn);
-  Ref groups = data_member(answer);
+  Ref groups = graphql_data(answer);
   if (!groups || !(groups = getitem(groups, n::elementGroupsByHub)) || !(groups = getitem(groups, n::results))) return {};
   if (PyList_CheckExact(groups.get()) && PyList_GET_SIZE(groups.get()) == 0) {
     // The IndexError of groups[0] would only be caught and dropped: skip making it.
@@ -456,7 +456,7 @@ Ref make_file_class() noexcept {
       .doc = " ::version(v14.26.0)\n\n"
              "        Get the unique resource name (also called \"id\") of this file on Brimvale cloud storage.\n"
              "        ",
-      .impl = urn,
+      .impl = file_urn,
   });
   c.property({
       .name = "project_id",
@@ -501,7 +501,7 @@ Ref make_file_class() noexcept {
       .name = "_get_hub",
       .positional = {"self", "access_token"},
       .annotations = {{"access_token", "str"}, {"return", "dict"}},
-      .impl = get_hub,
+      .impl = find_hub,
   });
   return c.create();
 }

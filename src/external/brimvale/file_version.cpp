@@ -14,7 +14,7 @@ const char class_doc[] =
     "    ";
 
 // self._data[key], with a KeyError turned into ValueError(message) from it.
-Ref data_member(PyObject* self, PyObject* key, const char* message) {
+Ref data_entry(PyObject* self, PyObject* key, const char* message) {
   Ref data = getattr(self, n::_data);
   Ref value = data ? getitem(data, key) : Ref{};
   if (value) return value;
@@ -23,9 +23,9 @@ Ref data_member(PyObject* self, PyObject* key, const char* message) {
   return e.raise_from(PyExc_ValueError, message);
 }
 
-Ref urn(const Args& a) { return data_member(a[0], n::id, "Could not obtain URN (id)"); }
+Ref version_urn(const Args& a) { return data_entry(a[0], n::id, "Could not obtain URN (id)"); }
 
-Ref attributes(const Args& a) { return data_member(a[0], n::attributes, "Could not obtain attributes"); }
+Ref attributes(const Args& a) { return data_entry(a[0], n::attributes, "Could not obtain attributes"); }
 
 // None when any key on the way is missing; other lookup failures go to the caller.
 Ref storage_url(const Args& a) {
@@ -43,8 +43,8 @@ Ref storage_url(const Args& a) {
 // _DataManagementAPI.<extractor>(url), refused with `message` when it gives None.
 Ref key(PyObject* url, const Name& extractor, const char* message, Loc loc = Loc::current()) noexcept {
   Ref api = global(n::_DataManagementAPI, loc);
-  Ref extract = api ? getattr(Obj(api, loc), extractor) : Ref{};
-  Ref found = extract ? call(Obj(extract, loc), url) : Ref{};
+  Ref extract = api ? getattr(Borrowed(api, loc), extractor) : Ref{};
+  Ref found = extract ? call(Borrowed(extract, loc), url) : Ref{};
   if (found.get() == Py_None) return raise(PyExc_ValueError, message, loc);
   return found;
 }
@@ -101,7 +101,7 @@ Ref make_file_version_class() noexcept {
       .positional = {"self"},
       .annotations = {{"return", "str"}},
       .doc = " Get the unique resource name (also called \"id\") of this version of the file on Brimvale cloud storage. ",
-      .impl = urn,
+      .impl = version_urn,
   });
   c.property({
       .name = "attributes",

@@ -27,8 +27,6 @@ inline const Name _DataManagementAPI{"_DataManagementAPI"};
 inline const Name _AECDataModelAPI{"_AECDataModelAPI"};
 inline const Name __test__{"__test__"};
 inline const Name __annotations__{"__annotations__"};
-inline const Name property{"property"};
-inline const Name staticmethod{"staticmethod"};
 inline const Name dataclass{"dataclass"};
 inline const Name field{"field"};
 
@@ -70,7 +68,6 @@ inline const Name group{"group"};
 inline const Name strip{"strip"};
 inline const Name from_url{"from_url"};
 inline const Name response{"response"};
-inline const Name __init__{"__init__"};
 inline const Name status_code{"status_code"};
 
 // Keys of requests and answers.

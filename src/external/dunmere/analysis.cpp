@@ -101,24 +101,24 @@ Ref raise_unpack_error(Py_ssize_t found, std::size_t expected, Loc loc) noexcept
 // a, b, ... = o: exactly N items, or ValueError in the wording of compiled code. False on
 // failure.
 template <std::size_t N>
-[[nodiscard]] bool unpack(Obj o, std::array<Ref, N>& items) noexcept {
-  if (PyTuple_CheckExact(o.p) || PyList_CheckExact(o.p)) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o.p);
-    if (size != static_cast<Py_ssize_t>(N)) return static_cast<bool>(raise_unpack_error(size, N, o.loc));
-    for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o.p, i));
+[[nodiscard]] bool unpack(Borrowed o, std::array<Ref, N>& items) noexcept {
+  if (PyTuple_CheckExact(o.get()) || PyList_CheckExact(o.get())) {
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(o.get());
+    if (size != static_cast<Py_ssize_t>(N)) return static_cast<bool>(raise_unpack_error(size, N, o.loc()));
+    for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PySequence_Fast_GET_ITEM(o.get(), i));
     return true;
   }
   Ref iterator = iterate(o);
   if (!iterator) return false;
   for (std::size_t i = 0; i < N; ++i) {
-    const int got = next(iterator, items[i], o.loc);
+    const int got = next(iterator, items[i], o.loc());
     if (got < 0) return false;
-    if (got == 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc));
+    if (got == 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(i), N, o.loc()));
   }
   Ref extra;
-  const int got = next(iterator, extra, o.loc);
+  const int got = next(iterator, extra, o.loc());
   if (got < 0) return false;
-  if (got > 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc));
+  if (got > 0) return static_cast<bool>(raise_unpack_error(static_cast<Py_ssize_t>(N) + 1, N, o.loc()));
   return true;
 }
 

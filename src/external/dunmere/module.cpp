@@ -18,12 +18,14 @@ bool load() noexcept {
 }
 
 bool body() noexcept {
-  if (!bind(n::base64, import_module(n::base64)) || !import_from(n::io, n::from_io) || !import_from(n::typing, n::from_typing) ||
-      !import_from(n::external_program, n::from_external_program, 1) || !import_from(n::core, n::from_core, 2))
+  if (!set_global(n::base64, import_module(n::base64)) || !import_from(n::io, n::from_io) ||
+      !import_from(n::typing, n::from_typing) || !import_from(n::external_program, n::from_external_program, 1) ||
+      !import_from(n::core, n::from_core, 2))
     return false;
   Ref all = new_list();
-  if (!all || !status(PyList_Append(all, n::DunmereAnalysis), Loc::current()) || !bind(n::__all__, all)) return false;
-  return bind(n::DunmereAnalysis, make_analysis_class()) && bind(n::__test__, new_dict());
+  if (!all || !status(PyList_Append(all, n::DunmereAnalysis), Loc::current()) || !set_global(n::__all__, all))
+    return false;
+  return set_global(n::DunmereAnalysis, make_analysis_class()) && set_global(n::__test__, new_dict());
 }
 
 }  // namespace
