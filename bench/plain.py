@@ -1,5 +1,7 @@
 """The cloud-file module and the analysis job written in plain Python, step for step as the
-compiled modules do them: the yardstick of `make bench`. Not used by anything else."""
+compiled modules do them, their checks included (tokens a header cannot carry, identifiers
+that would move the request, quotes in a filter, server errors in a hub search, listings
+without end): the yardstick of `make bench`. Not used by anything else."""
 import base64
 import dataclasses
 import re
@@ -12,6 +14,42 @@ from zelmar.core import File, _Context
 from zelmar.external.external_program import ExternalProgram, _JobContent
 
 _BASE_URL = "https://api.brimvale.example"
+
+
+def _bearer_headers(access_token):
+    value = "Bearer " + access_token
+    if "\r" in value or "\n" in value or "\0" in value:
+        raise ValueError("Access token must not contain line breaks or NUL characters")
+    if not value.isascii() and max(value) > "\xff":
+        raise ValueError("Access token must not contain characters outside Latin-1")
+    return {"Authorization": value}
+
+
+def _path_segment(identifier):
+    text = f"{identifier}"
+    if len(text) <= 6 and text.lower().replace("%2e", ".") in (".", ".."):
+        raise ValueError("Identifier must not be '.' or '..'")
+    if "/" in text or "?" in text or "#" in text:
+        text = text.replace("/", "%2F").replace("?", "%3F").replace("#", "%23")
+    return text
+
+
+def _server_error(error, server_error):
+    status = getattr(getattr(error, "response", None), "status_code", None)
+    if isinstance(status, int) and status >= 500 and server_error is None:
+        return error
+    return server_error
+
+
+def _graphql_data(response):
+    data = response["data"]
+    if data is None:
+        raise KeyError("data")
+    return data
+
+
+class _EndlessListing(ValueError):
+    pass
 
 
 @dataclasses.dataclass
@@ -102,27 +140,41 @@ class BrimvaleFile:
         if self._aec_data_model_element_group:
             return self._aec_data_model_element_group["id"]
         region = self.get_region(access_token)
-        hubs, cursor = [], None
+        hubs, cursor, seen, pages = [], None, set(), 0
         try:
             while True:
-                page = _AECDataModelAPI.get_hubs(region=region, access_token=access_token, cursor=cursor)
-                hubs.extend(page["data"]["hubs"]["results"])
-                cursor = page["data"]["hubs"]["pagination"]["cursor"]
-                if cursor is None:
+                pages += 1
+                page = _graphql_data(_AECDataModelAPI.get_hubs(region=region, access_token=access_token,
+                                                               cursor=cursor))["hubs"]
+                hubs.extend(page["results"])
+                cursor = page["pagination"]["cursor"]
+                if cursor is None or cursor == "":
                     break
-        except (HTTPError, KeyError) as e:
+                if cursor in seen or pages == 10000:
+                    raise _EndlessListing("Repeated pagination cursor")
+                seen.add(cursor)
+        except (HTTPError, KeyError, _EndlessListing) as e:
             raise ValueError("Request to get AEC Data Model hubs from Brimvale Platform Services failed") from e
+        server_error = None
         for hub in hubs:
             try:
                 response = _AECDataModelAPI.get_element_groups_by_hub(
                     hub_id=hub["id"], region=region, access_token=access_token, file_urn=self.urn)
-                self._aec_data_model_element_group = response["data"]["elementGroupsByHub"]["results"][0]
-                return self._aec_data_model_element_group["id"]
-            except (HTTPError, KeyError, IndexError):
+                group = _graphql_data(response)["elementGroupsByHub"]["results"][0]
+                group_id = group["id"]
+                self._aec_data_model_element_group = group
+                return group_id
+            except HTTPError as error:
+                server_error = _server_error(error, server_error)
+                continue
+            except (KeyError, IndexError):
                 continue
             except ValueError as e:
                 raise ValueError(
                     "Request to get AEC Data Model element groups from Brimvale Platform Services failed") from e
+        if server_error is not None:
+            raise ValueError(
+                "Request to get AEC Data Model element groups from Brimvale Platform Services failed") from server_error
         raise ValueError("AEC Data Model Element Group ID not found")
 
     def _get_hub(self, access_token: str) -> dict:
@@ -132,18 +184,22 @@ class BrimvaleFile:
             hubs = _DataManagementAPI.get_hubs(access_token=access_token)["data"]
         except (HTTPError, KeyError) as e:
             raise ValueError("Request to get hubs from Brimvale Platform Services failed") from e
+        server_error = None
         for hub in hubs:
             hub_id = hub.get("id", None)
             if not hub_id:
                 continue
             try:
                 _DataManagementAPI.get_project(hub_id=hub_id, project_id=self.project_id, access_token=access_token)
-            except HTTPError:
+            except HTTPError as error:
+                server_error = _server_error(error, server_error)
                 continue
             except ValueError as e:
                 raise ValueError("Request to get project from Brimvale Platform Services failed") from e
             self._hub = hub
             return self._hub
+        if server_error is not None:
+            raise ValueError("Request to get project from Brimvale Platform Services failed") from server_error
         raise ValueError("No hub found")
 
 
@@ -178,16 +234,17 @@ class _DataManagementAPI:
     @classmethod
     def get_item_tip(cls, *, project_id: str, item_id: str, access_token: str) -> dict:
         session = _Context.session_with_retries
-        url = f"{cls.DATA_BASE_URL}/projects/{project_id}/items/{item_id}/tip"
-        response = session.get(url, headers={"Authorization": "Bearer " + access_token}, timeout=10)
+        url = f"{cls.DATA_BASE_URL}/projects/{_path_segment(project_id)}/items/{_path_segment(item_id)}/tip"
+        response = session.get(url, headers=_bearer_headers(access_token), timeout=10)
         response.raise_for_status()
         return response.json()
 
     @classmethod
     def get_signed_s3_url(cls, *, bucket_key: str, object_key: str, access_token: str) -> dict:
         session = _Context.session_with_retries
-        url = f"{cls.OSS_BASE_URL}/buckets/{bucket_key}/objects/{object_key}/signeds3download"
-        response = session.get(url, headers={"Authorization": "Bearer " + access_token}, timeout=10)
+        url = (f"{cls.OSS_BASE_URL}/buckets/{_path_segment(bucket_key)}/objects/{_path_segment(object_key)}"
+               "/signeds3download")
+        response = session.get(url, headers=_bearer_headers(access_token), timeout=10)
         response.raise_for_status()
         return response.json()
 
@@ -195,15 +252,15 @@ class _DataManagementAPI:
     def get_hubs(cls, *, access_token: str) -> dict:
         session = _Context.session_with_retries
         url = f"{cls.PROJECT_BASE_URL}/hubs"
-        response = session.get(url, headers={"Authorization": "Bearer " + access_token}, timeout=10)
+        response = session.get(url, headers=_bearer_headers(access_token), timeout=10)
         response.raise_for_status()
         return response.json()
 
     @classmethod
     def get_project(cls, *, hub_id: str, project_id: str, access_token: str) -> dict:
         session = _Context.session_with_retries
-        url = f"{cls.PROJECT_BASE_URL}/hubs/{hub_id}/projects/{project_id}"
-        response = session.get(url, headers={"Authorization": "Bearer " + access_token}, timeout=10)
+        url = f"{cls.PROJECT_BASE_URL}/hubs/{_path_segment(hub_id)}/projects/{_path_segment(project_id)}"
+        response = session.get(url, headers=_bearer_headers(access_token), timeout=10)
         response.raise_for_status()
         return response.json()
 
@@ -217,8 +274,10 @@ class _AECDataModelAPI:
         if variables:
             payload["variables"] = variables
         session = _Context.session_with_retries
-        response = session.post(cls.GRAPHQL_URL, headers={"Authorization": "Bearer " + access_token, "Region": region},
-                                json=payload, timeout=10)
+        url = cls.GRAPHQL_URL
+        headers = _bearer_headers(access_token)
+        headers["Region"] = region
+        response = session.post(url, headers=headers, json=payload, timeout=10)
         response.raise_for_status()
         return response.json()
 
@@ -258,7 +317,10 @@ class _AECDataModelAPI:
             """).strip()
         variables = {"hubId": hub_id, "pagination": cls._get_pagination_variable(limit=limit, cursor=cursor)}
         if file_urn:
-            variables["filter"] = {"query": f"metadata.fileUrn=='{file_urn}'"}
+            urn = f"{file_urn}"
+            if "'" in urn:
+                raise ValueError("File URN must not contain a single quote")
+            variables["filter"] = {"query": f"metadata.fileUrn=='{urn}'"}
         return cls._send_request(query, region, access_token, variables)
 
     @staticmethod

@@ -305,8 +305,10 @@ __asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
 #endif
 
 // The lowest address of this thread's stack, read once per thread; 0 until then, and an
-// address no frame is near when it cannot be read (no check is made then).
-thread_local std::uintptr_t stack_low = 0;
+// address no frame is near when it cannot be read (no check is made then). Read on every
+// call, so in the static TLS block (8 bytes of the C library's reserve for loaded libraries):
+// one load, where the dynamic model calls __tls_get_addr.
+[[gnu::tls_model("initial-exec")]] thread_local std::uintptr_t stack_low = 0;
 
 [[gnu::noinline, gnu::cold]] void read_stack_bounds() noexcept {
   stack_low = UINTPTR_MAX;
@@ -355,11 +357,30 @@ thread_local std::uintptr_t stack_low = 0;
   return result;
 }
 
+// Every parameter given, the keywords being the parameters' own names in another order: each
+// placed where the interpreter's first pass (identity) puts it. False for any other call.
+bool bound_by_name(const Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** values) noexcept {
+  const Py_ssize_t total = f->argcount + f->kwonlycount;
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  if (nargs > f->argcount || nargs + nkw != total) return false;
+  for (Py_ssize_t i = 0; i < total; ++i) values[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t i = nargs;
+    while (i < total && parameter(f, i) != keyword) ++i;
+    if (i == total || values[i] != nullptr) return false;
+    values[i] = args[nargs + k];
+  }
+  return true;
+}
+
 // A call whose arguments need binding. Apart, so that the room binding takes is on the stack
 // only for such calls, not in every frame of a deep cycle.
 [[gnu::noinline]] PyObject* bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs,
                                           PyObject* kwnames) noexcept {
   std::array<PyObject*, max_parameters> values;
+  if (bound_by_name(f, args, nargs, kwnames, values.data())) return call_bound(f, values.data());
   HeldDefaults held;
   if (!bind_arguments(f, args, nargs, kwnames, values.data(), held)) {
     leave_with_traceback(f, {});
