@@ -29,7 +29,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all test-current demo bench sanitize refcheck build wheel docs clean check-python FORCE
+.PHONY: all test test-all test-current demo bench sanitize refcheck build wheel sdist docs clean check-python FORCE
 
 all: test
 
@@ -128,6 +128,11 @@ wheel:
 	  tools/debian-root run $(MAKE) --no-print-directory wheel-one PYTHON=/usr/bin/python$$version || exit 1; done; \
 	else echo "not root: no wheels for CPython $(CURRENT) (they are built in tools/debian-root)" >&2; fi
 	@ls -1 dist/*.whl
+
+# The source distribution, into dist/: what pip builds from where no wheel fits.
+sdist: $(VENV)/.deps
+	$(VPY) -m build --sdist --no-isolation --outdir dist .
+	@ls -1 dist/*.tar.gz
 
 .PHONY: wheel-one
 wheel-one: $(VENV)/.deps

@@ -25,12 +25,12 @@ autodoc_typehints = "signature"
 autoclass_content = "both"
 
 # Every reference must resolve, except to what this reference does not document: the SDK's
-# classes (File, ExternalProgram, ...), the standard library's and typing's names, and the
-# simulator's records. Those render as plain text.
+# classes other than ExternalProgram and ExecutionError (File, _JobContent, ...), the standard
+# library's and typing's names, and the simulator's records. Those render as plain text.
 nitpicky = True
 nitpick_ignore_regex = [
-    (r"py:.*", r"(zelmar\.(core|errors|_vendor)\..*|zelmar\.external\.external_program\..*)"),
-    (r"py:.*", r"(File|_Context|_JobContent|HTTPError|ExternalProgram|\.?ExternalProgram\..*)"),
+    (r"py:.*", r"(zelmar\.(core|_vendor)\..*|zelmar\.external\.external_program\._.*)"),
+    (r"py:.*", r"(File|_Context|_JobContent|HTTPError)"),
     (r"py:.*", r"(str|int|bool|bytes|dict|list|tuple|None|Any|Optional|Union|Literal|Iterator|BytesIO|_?io\..*|typing\..*)"),
     (r"py:.*", r"(ValueError|KeyError|TypeError)"),
     (r"py:class", r"zelmar_sim\.(world|server)\.(Hub|Project|Item|Version|AecHub|ElementGroup|Token|Fault|Job)"),

@@ -96,39 +96,44 @@ def test_closing_restores_the_sdk(zelmar_world):
     assert session.adapters == adapters and external_program.current_worker() is worker
 
 
-# The README's blocks other than Python, by how they begin, and where they are run.
-README_NOT_PYTHON = {
-    "pip install zelmar-external-native": "test_wheel installs a built wheel into a fresh venv with pip",
+# The blocks other than Python of the README and the reference's usage and simulator pages, by
+# how they begin, and where they are run.
+SNIPPET_PAGES = ["README.md", "docs/usage.md", "docs/simulator.md"]
+NOT_PYTHON = {
+    "pip install zelmar_external_native-": "test_wheel installs a built wheel into a fresh venv with pip",
     "make demo": "make demo runs examples/quickstart.py, as test_integration does; CI runs make test",
-    "src/host/": "the project's tree, not a command",
 }
-# What the README's Python snippets leave to the reader, and what they must come to.
-README_GIVEN = {"token": DEMO_TOKEN, "sti_bytes": DEMO_STI}
-README_CHECKS = {
-    "zelmar_sim": lambda ns: ns["platform"].log()[:2] == [
+# What the Python snippets leave to the reader, and what each must come to (by a line of it).
+GIVEN = {"token": DEMO_TOKEN, "sti_bytes": DEMO_STI}
+SNIPPET_CHECKS = {
+    "platform.log()": lambda ns: ns["platform"].log()[:2] == [
         ("GET", "/data/v1/projects/P-1/items/urn:item:1/tip"),
         ("GET", "/oss/v2/buckets/brimvale-wip/objects/P-1%2Flevee-v2.sti/signeds3download")],
-    "brimvale": lambda ns: (ns["file"].project_id, ns["content"].getvalue_binary()) == ("P-1001", DEMO_STI),
-    "dunmere": lambda ns: b"stand-in" in ns["sto"].getvalue() and ns["err"] is None,
+    "sti = file.get_latest_version(token)": lambda ns: ns["sti"] == DEMO_STI and b"stand-in" in ns["sto"].getvalue(),
+    "content = version.get_file()": lambda ns: (ns["file"].project_id, ns["content"].getvalue_binary()) == (
+        "P-1001", DEMO_STI),
+    "err = analysis.get_output_file": lambda ns: b"stand-in" in ns["sto"].getvalue() and ns["err"] is None,
 }
 
 
-def test_every_readme_snippet_runs_as_shown():
+def test_every_snippet_runs_as_shown():
     import re
     from pathlib import Path
 
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text()
-    blocks = re.findall(r"^```(\w*)\n(.*?)^```", readme, re.S | re.M)
-    assert [code for kind, code in blocks if kind != "python" and not code.startswith(tuple(README_NOT_PYTHON))] == []
-    world = default_world()  # the brimvale snippet's file, in the demo token's sandbox project
+    root = Path(__file__).resolve().parent.parent
+    blocks = [(page, kind, code) for page in SNIPPET_PAGES
+              for kind, code in re.findall(r"^```([^\n]*)\n(.*?)^```", (root / page).read_text(), re.S | re.M)
+              if not kind.startswith("{")]  # a directive (an included file, autodoc) is no snippet
+    assert [code for _, kind, code in blocks if kind != "python" and not code.startswith(tuple(NOT_PYTHON))] == []
+    world = default_world()  # the snippets' file, in the demo token's sandbox project
     world.add_item("P-1001", "urn:item:42", name="slope.sti", versions=[DEMO_STI])
     world.add_element_group("EG-42", aec_hub="AEC-us-1", file_urn="urn:item:42")
     checked = []
-    for code in (code for kind, code in blocks if kind == "python"):
-        namespace = dict(README_GIVEN)
-        module = next(name for name in README_CHECKS if f"{name} import" in code)
+    for page, code in ((page, code) for page, kind, code in blocks if kind == "python"):
+        namespace = dict(GIVEN)
+        [line] = [line for line in SNIPPET_CHECKS if line in code]
         with contextlib.nullcontext() if "Simulator(" in code else Simulator(world):
-            exec(compile(code, "README.md", "exec"), namespace)
-            assert README_CHECKS[module](namespace), module  # a File reads its content here
-        checked.append(module)
-    assert sorted(checked) == sorted(README_CHECKS)
+            exec(compile(code, page, "exec"), namespace)
+            assert SNIPPET_CHECKS[line](namespace), (page, line)  # a File reads its content here
+        checked.append(line)
+    assert sorted(checked) == sorted(SNIPPET_CHECKS)

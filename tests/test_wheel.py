@@ -1,5 +1,5 @@
-"""The wheel as shipped: built and repaired for the running Python, installed into a fresh
-venv beside the stand-in SDK, and imported from there."""
+"""The wheel and the sdist as shipped: the wheel built and repaired for the running Python, each
+installed into a fresh venv beside the stand-in SDK, and imported from there."""
 import os
 import re
 import subprocess
@@ -48,6 +48,7 @@ def test_the_wheel_is_manylinux_for_this_python_and_carries_the_stubs(wheel):
     assert metadata.get_payload().strip() == (ROOT / "README.md").read_text().strip()
     assert {f"Programming Language :: Python :: 3.{minor}" for minor in range(10, 16)} <= set(
         metadata.get_all("Classifier"))
+    assert (metadata["License-Expression"], metadata["License-File"]) == ("Apache-2.0", "LICENSE")
 
 
 def glibc_versions(path):
@@ -73,14 +74,32 @@ def test_the_built_modules_need_no_c_library_newer_than_2_17(module):
     assert versions and versions[-1] <= (2, 17), versions[-1]
 
 
-def test_the_wheel_installs_beside_the_stand_in_sdk(wheel, tmp_path):
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory):
+    outdir = tmp_path_factory.mktemp("sdist")
+    result = subprocess.run([sys.executable, "-m", "build", "--sdist", "--no-isolation", "--outdir", str(outdir),
+                             str(ROOT)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr[-3000:]
+    [built] = outdir.glob("*.tar.gz")
+    return built
+
+
+VERSION = next(line.split('"')[1] for line in (ROOT / "pyproject.toml").read_text().splitlines()
+               if line.startswith("version = "))
+
+
+@pytest.mark.parametrize("kind", ["wheel", "sdist"])
+def test_it_installs_beside_the_stand_in_sdk(kind, request, tmp_path):
+    built = request.getfixturevalue(kind)  # the sdist is built by pip, in isolation, as a user's would be
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
     python = str(venv / "bin" / "python")
-    subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check", str(ROOT / "sdk"),
-                    str(wheel)], check=True, capture_output=True, timeout=600)
+    install = subprocess.run([python, "-m", "pip", "install", "--quiet", "--disable-pip-version-check",
+                              str(ROOT / "sdk"), str(built)], capture_output=True, text=True, timeout=900)
+    assert install.returncode == 0, install.stderr[-3000:]
     result = subprocess.run([python, "-c", """
 import os
+from importlib.metadata import version
 from io import BytesIO
 import zelmar.external.brimvale as brimvale
 import zelmar.external.dunmere as dunmere
@@ -88,11 +107,13 @@ here = os.path.dirname(brimvale.__file__)
 print(os.path.dirname(dunmere.__file__) == here, sorted(n for n in os.listdir(here) if n.endswith((".pyi", ".typed"))))
 print(brimvale.BrimvaleFile("https://x/projects/P-1/items/I-2").urn)
 print(dunmere.DunmereAnalysis(BytesIO(b"abc"))._generate_job_content().body)
+print(version("zelmar-external-native"))
 """], capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "True ['brimvale.pyi', 'dunmere.pyi', 'py.typed']",
         "I-2",
         "YWJj",
+        VERSION,
     ]
     assert result.stderr == ""

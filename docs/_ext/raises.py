@@ -1,12 +1,14 @@
-"""What each public member of the modules raises, as the reference shows it beside the
-member's own docstring (the docstrings are the modules' and stay as they are). Each entry:
-the exception class, then what it says and what its __cause__ holds. The failures page
-(failures.md) explains how to tell them apart."""
+"""What each public member of the modules raises, and what its docstring leaves out, as the
+reference shows them beside the member's own docstring (the docstrings are the modules' and
+stay as they are). RAISES: the exception class, then what it says and what its __cause__
+holds; the failures page (failures.md) explains how to tell them apart. NOTES: paragraphs
+after the docstring."""
 
 HUB = ('"Request to get hubs from Brimvale Platform Services failed" (cause: the ``HTTPError`` '
        'of the hub list, or its ``KeyError`` for a missing ``data``), "Request to get project from '
        'Brimvale Platform Services failed" (cause: the ``ValueError`` of :attr:`BrimvaleFile.project_id`, '
-       'or the first server error, status 500 or more, of a hub that could not answer), or "No hub found"')
+       'or the first server error, status 500 or more, of a hub that could not answer), or "No hub found" '
+       '(no cause; from 3.11 a note per hub tried, such as ``hub H-1: status 403``: see :doc:`failures`)')
 SESSION = ("The session's own failures pass unchanged: ``zelmar._vendor.requests.exceptions.ConnectionError`` "
            "(cannot connect, or no answer in time after the retries); see :doc:`failures`.")
 
@@ -62,8 +64,9 @@ RAISES = {
                        'cause: a ``ValueError`` ("Could not obtain storage URL", "Could not extract bucket_key '
                        'from storage URL", "Could not extract object_key from storage URL", a refused token or '
                        "identifier), the ``HTTPError`` of the request, or the ``KeyError`` of an answer "
-                       "without ``url``. Nothing is downloaded yet: the SDK's ``File`` (:doc:`sdk_file`) "
-                       "downloads on its first read, and what that raises is the SDK's."),
+                       "without ``url``. The call itself asks only for the download URL; the SDK's ``File`` "
+                       "(:doc:`sdk_file`) fetches the content on its first read, and what that raises is the "
+                       "SDK's."),
         ("zelmar._vendor.requests.exceptions.ConnectionError", SESSION),
     ],
     "zelmar.external.dunmere.DunmereAnalysis.get_output_file": [
@@ -72,11 +75,20 @@ RAISES = {
                                          "made no file of that extension, and with ``as_file`` an SDK ``File`` "
                                          "(:doc:`sdk_file`)."),
     ],
-    "zelmar.external.dunmere.DunmereAnalysis": [
-        ("ValueError", "From ``execute()``: a worker message that the SDK's error map maps to ``ValueError`` "
-                       '(such as "The .sti input file is empty"); the map decides the class and the text.'),
-        ("zelmar.errors.ExecutionError", "From ``execute()``: a message the map maps to it, or any message "
-                                         "it does not know."),
-        ("TypeError", "From ``execute()``: an input file whose content is not bytes-like."),
-    ],
+}
+
+NOTES = {
+    "zelmar.external.brimvale.BrimvaleFile": (
+        "The example above is from an application of the full zelmar SDK: ``zelmar.external.OAuth2Integration`` "
+        "and the parametrization ``params`` come with that SDK, not with this package or its stand-in. "
+        "The quickstart on :doc:`simulator` runs as it stands."),
+    "zelmar.external.brimvale.BrimvaleFileVersion.attributes": (
+        "The version record's ``attributes`` as the platform sends them, among them ``name`` (the file "
+        "name), ``displayName``, ``versionNumber`` and ``storageSize`` (in bytes)."),
+    "zelmar.external.brimvale.BrimvaleFileVersion.get_file": (
+        "One request, for a short-lived download URL of the version's content; the ``File`` returned "
+        "downloads that content when it is first read."),
+    "zelmar.external.dunmere.DunmereAnalysis": (
+        "The job runs with :meth:`~zelmar.external.external_program.ExternalProgram.execute`, which the "
+        "class inherits from the SDK; what it raises is listed there."),
 }

@@ -15,7 +15,7 @@ from sphinx.application import Sphinx
 from sphinx.ext.autodoc import AttributeDocumenter, MethodDocumenter, ModuleDocumenter
 from sphinx.util import logging
 
-from raises import RAISES
+from raises import NOTES, RAISES
 
 MARKER = re.compile(r"::version\(v(\d+(?:\.\d+)*)\)")
 # The widest code line the theme shows whole in its content column on a 1280-pixel screen;
@@ -31,12 +31,25 @@ def new_in_version(name: str, rawtext: str, text: str, lineno: int, inliner: Any
 
 
 def render_markers(app: Sphinx, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    # A class's entry is made of two docstrings, the class's and its __init__'s: what follows
+    # goes once, after the class's own.
+    own = what != "class" or "\n".join(lines).strip() == _cleaned(obj.__doc__ or "")
     lines[:] = [MARKER.sub(r":zelmar-version:`\1`", line) for line in lines]
-    # What the member raises, after its own docstring (a "Raises" field list).
-    entries = RAISES.get(name, [])
-    if entries and lines and lines[-1].strip():
+    if not own:
+        return
+    # What the docstring leaves out, then what the member raises (a "Raises" field list).
+    extra = [NOTES[name]] if name in NOTES else []
+    extra += [f":raises {exception}: {text}" for exception, text in RAISES.get(name, [])]
+    if extra and lines and lines[-1].strip():
         lines.append("")
-    lines.extend(f":raises {exception}: {text}" for exception, text in entries)
+    for paragraph in extra:
+        lines.extend([paragraph, ""] if not paragraph.startswith(":raises") else [paragraph])
+
+
+def _cleaned(doc: str) -> str:
+    from sphinx.util.docstrings import prepare_docstring
+
+    return "\n".join(prepare_docstring(doc)).strip()
 
 
 def check_code_width(app: Sphinx, doctree: nodes.document, docname: str) -> None:

@@ -88,15 +88,16 @@ Ref attribute_or_none(Borrowed o, Borrowed name) noexcept {
 //       if isinstance(status, int) and status >= 500 and server_error is None:
 //           server_error = error
 //
-// 1 for an HTTPError, 0 for anything else, -1 with the exception of the check pending.
-int http_error_caught(const Caught& e, Clause clause, Ref& server_error) noexcept {
+// 1 for an HTTPError (its status in `status`), 0 for anything else, -1 with the exception of
+// the check pending.
+int http_error_caught(const Caught& e, Clause clause, Ref& server_error, Ref& status) noexcept {
   Ref http_error = except_http_error(e, clause);
   if (!http_error) return -1;
   if (!e.matches(http_error)) return 0;
   Ref response = attribute_or_none(e.value(), n::response);
   if (!response) return -1;
   // None has no status_code, and its type can gain none.
-  Ref status = response.get() == Py_None ? none() : attribute_or_none(response, n::status_code);
+  status = response.get() == Py_None ? none() : attribute_or_none(response, n::status_code);
   if (!status) return -1;
   if (PyLong_Check(status.get())) {
     const int server = PyObject_RichCompareBool(status, constants.five_hundred, Py_GE);
@@ -124,7 +125,7 @@ void note_graphql_errors(PyObject* response) noexcept {
     PyObject* message = PyDict_Check(error.get()) ? PyDict_GetItemWithError(error, n::message) : nullptr;
     Ref text = message != nullptr && PyUnicode_Check(message) ? Ref::steal(PyUnicode_FromFormat("GraphQL error: %U", message))
                                                               : Ref{};
-    if (text && value != nullptr) Ref::steal(PyObject_CallMethod(value, "add_note", "O", text.get()));
+    if (text && value != nullptr) Ref::steal(PyObject_CallMethodOneArg(value, n::add_note, text));
   }
   PyErr_Clear();
   PyErr_Restore(type, value, traceback);
@@ -162,6 +163,48 @@ int cached(PyObject* self, const Name& cache) noexcept {
   return value ? truthy(value) : -1;
 }
 
+// What each hub probe of a search met, as notes on its "No hub found" (from 3.11): a 403 and
+// a 404 are then told apart without reading messages. As in Python:
+//
+//   tried.append(f"hub {hub_id}: status {status}" if isinstance(status, int)
+//                else f"hub {hub_id}: {type(error).__name__}")
+//   ...
+//   error = ValueError("No hub found")
+//   for note in tried:
+//       error.add_note(note)
+//   raise error
+class HubsTried {
+ public:
+  // False with the exception pending.
+  bool add(PyObject* hub_id, PyObject* code, PyObject* error) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref id = format_text(hub_id);
+    Ref met = !id ? Ref{} : PyLong_Check(code) ? format_text(code) : result(PyType_GetName(Py_TYPE(error)), Loc::current());
+    Ref note = met ? result(PyLong_Check(code) ? PyUnicode_FromFormat("hub %U: status %U", id.get(), met.get())
+                                                 : PyUnicode_FromFormat("hub %U: %U", id.get(), met.get()),
+                            Loc::current())
+                   : Ref{};
+    if (!note || (!notes_ && !(notes_ = new_list()))) return false;
+    return status(PyList_Append(notes_, note), Loc::current());
+#else
+    (void)hub_id, (void)code, (void)error;
+    return true;
+#endif
+  }
+
+  Ref raise_not_found(Loc loc = Loc::current()) noexcept {
+    Ref error = result(PyObject_CallFunction(PyExc_ValueError, "s", "No hub found"), loc);
+    if (!error) return {};
+    for (Py_ssize_t i = 0; notes_ && i < PyList_GET_SIZE(notes_.get()); ++i)
+      if (!call_method(Borrowed(error, loc), n::add_note, Ref::borrow(PyList_GET_ITEM(notes_.get(), i)))) return {};
+    PyErr_SetObject(PyExc_ValueError, error);
+    return failure(loc);
+  }
+
+ private:
+  Ref notes_;
+};
+
 // The first listed hub, among those with an id, under which the file's project can be
 // fetched with this token; cached on the handle.
 Ref find_hub(const Args& a) {
@@ -186,7 +229,8 @@ Ref find_hub(const Args& a) {
 
   Ref iterator = iterate(hubs);
   if (!iterator) return {};
-  Ref hub, server_error;
+  Ref hub, server_error, status;
+  HubsTried tried;
   while (true) {
     const int more = next(iterator, hub);
     if (more <= 0) {
@@ -208,8 +252,8 @@ Ref find_hub(const Args& a) {
     }();
     if (!answer) {
       Caught e;
-      const int http = http_error_caught(e, Clause::alone, server_error);
-      if (http < 0) return {};
+      const int http = http_error_caught(e, Clause::alone, server_error, status);
+      if (http < 0 || (http && !tried.add(hub_id, status, e.value()))) return {};
       if (http) continue;  // not this hub's project, or the server failed: try the next either way
       if (e.matches(PyExc_ValueError))
         return e.raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed");
@@ -221,7 +265,7 @@ Ref find_hub(const Args& a) {
   // A hub that failed might have held the project: that is no "not found".
   if (server_error)
     return raise_from(PyExc_ValueError, "Request to get project from Brimvale Platform Services failed", server_error);
-  return raise(PyExc_ValueError, "No hub found");
+  return tried.raise_not_found();
 }
 
 Ref get_hub_id(const Args& a) {
@@ -407,7 +451,7 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
 
   Ref iterator = iterate(hubs);
   if (!iterator) return {};
-  Ref hub, server_error;
+  Ref hub, server_error, status;
   int more;
   while ((more = next(iterator, hub)) > 0) {
     bool none_found = false;
@@ -415,7 +459,7 @@ Ref get_aec_data_model_element_group_id(const Args& a) {
     if (group_id) return group_id;
     if (none_found) continue;
     Caught e;
-    const int http = http_error_caught(e, Clause::in_tuple, server_error);
+    const int http = http_error_caught(e, Clause::in_tuple, server_error, status);
     if (http < 0) return {};
     if (http || e.matches(PyExc_KeyError, PyExc_IndexError)) continue;
     if (e.matches(PyExc_ValueError))

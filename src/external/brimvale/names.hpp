@@ -69,6 +69,7 @@ inline const Name strip{"strip"};
 inline const Name from_url{"from_url"};
 inline const Name response{"response"};
 inline const Name status_code{"status_code"};
+inline const Name add_note{"add_note"};
 
 // Keys of requests and answers.
 inline const Name id{"id"};
