@@ -12,7 +12,10 @@ PYTHON ?= $(call find_python,3.10)
 PYINFO := $(if $(PYTHON),$(shell "$(PYTHON)" -c 'import os, sys; print("%d.%d" % sys.version_info[:2], os.path.realpath(sys.executable))' 2>/dev/null))
 PYVER := $(word 1,$(PYINFO))
 PYREAL := $(word 2,$(PYINFO))
-VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-$(PYVER),.venv)
+# Another machine's venvs apart from this one's: the arm64 root runs in this same work tree.
+MACHINE := $(shell uname -m)
+ARCH_SUFFIX := $(if $(filter-out x86_64,$(MACHINE)),-$(MACHINE))
+VENV := $(if $(filter-out 3.10,$(PYVER))$(ARCH_SUFFIX),.venv-$(PYVER)$(ARCH_SUFFIX),.venv)
 VPY := $(VENV)/bin/python
 SAN_VENV := $(if $(filter-out 3.10,$(PYVER)),.venv-sanitize-$(PYVER),.venv-sanitize)
 SAN_PY := $(SAN_VENV)/bin/python
@@ -29,7 +32,7 @@ PIP_QUIET := --quiet --disable-pip-version-check
 
 export PATH := $(CURDIR)/$(VENV)/bin:$(PATH)
 
-.PHONY: all test test-all test-current demo bench sanitize refcheck build wheel sdist docs clean check-python FORCE
+.PHONY: all test test-all test-current test-arm64 demo bench sanitize refcheck build wheel sdist docs clean check-python FORCE
 
 all: test
 
@@ -95,6 +98,17 @@ test-current:
 	  tools/debian-root run $(MAKE) --no-print-directory test PYTHON=/usr/bin/python$$version || exit 1; \
 	  tools/debian-root run $(MAKE) --no-print-directory refcheck DBG_PYTHON=python$$version-dbg || exit 1; done
 
+# The suite on Debian's arm64 CPython builds, under user-mode emulation in a root of their own
+# (tools/debian-root --arch arm64: root, qemu-user-static, binfmt_misc), then each aarch64
+# wheel of dist/ for them in a clean venv there, running the quickstart against the simulator.
+# ARM64= names fewer versions (CI runs one); the emulated suite takes some ten times as long.
+ARM64 := 3.14 3.15
+test-arm64:
+	@for version in $(ARM64); do \
+	  echo "== CPython $$version (Debian testing, arm64, emulated)"; \
+	  tools/debian-root --arch arm64 run $(MAKE) --no-print-directory test wheel-one wheel-check \
+	    PYTHON=/usr/bin/python$$version || exit 1; done
+
 # The main job: the whole journey of an application, against the platform simulator.
 demo: build
 	$(VPY) examples/quickstart.py
@@ -119,14 +133,17 @@ docs: build $(VENV)/.docs
 	@echo "API reference: build/docs/html/index.html"
 
 # One manylinux wheel per supported version installed here, into dist/, then (as root) the
-# current Pythons' from the Debian root, built there by its GCC against its glibc headers.
+# current Pythons' from the Debian root, built there by its GCC against its glibc headers, and
+# the aarch64 wheels of the versions tested on Arm, built natively in the arm64 root.
 wheel:
 	@test -n "$(strip $(INSTALLED_PYTHONS))" || { echo "None of CPython $(SUPPORTED) is installed" >&2; exit 1; }
 	@for python in $(INSTALLED_PYTHONS); do \
 	  $(MAKE) --no-print-directory wheel-one PYTHON=$$python || exit 1; done
 	@if [ "$$(id -u)" = 0 ]; then for version in $(CURRENT); do \
 	  tools/debian-root run $(MAKE) --no-print-directory wheel-one PYTHON=/usr/bin/python$$version || exit 1; done; \
-	else echo "not root: no wheels for CPython $(CURRENT) (they are built in tools/debian-root)" >&2; fi
+	  for version in $(ARM64); do tools/debian-root --arch arm64 run $(MAKE) --no-print-directory wheel-one \
+	    PYTHON=/usr/bin/python$$version || exit 1; done; \
+	else echo "not root: no wheels for CPython $(CURRENT), nor aarch64 ones (they are built in tools/debian-root)" >&2; fi
 	@ls -1 dist/*.whl
 
 # The source distribution, into dist/: what pip builds from where no wheel fits.
@@ -134,9 +151,20 @@ sdist: $(VENV)/.deps
 	$(VPY) -m build --sdist --no-isolation --outdir dist .
 	@ls -1 dist/*.tar.gz
 
-.PHONY: wheel-one
+.PHONY: wheel-one wheel-check
 wheel-one: $(VENV)/.deps
 	$(VPY) tools/wheel.py dist
+
+# This Python's wheel of dist/ in a clean venv beside the stand-in SDK and the simulator,
+# running the quickstart from outside the work tree.
+WHEEL_CHECK := build/wheel-check-$(PYVER)-$(MACHINE)
+wheel-check: | check-python
+	rm -rf $(WHEEL_CHECK)
+	"$(PYTHON)" -m venv $(WHEEL_CHECK)
+	$(WHEEL_CHECK)/bin/python -m pip install $(PIP_QUIET) ./sdk ./sim \
+	  $$(ls dist/zelmar_external_native-*-cp$(subst .,,$(PYVER))-*$(MACHINE).whl | tail -n 1)
+	rm -rf sdk/build sim/build
+	cd /tmp && $(CURDIR)/$(WHEEL_CHECK)/bin/python $(CURDIR)/examples/quickstart.py
 
 # The sanitizer build lives in a venv of its own, so the normal build stays as it is.
 $(SAN_VENV)/.deps: requirements-dev.txt $(SAN_VENV)/.interpreter

@@ -128,7 +128,9 @@ def library_function_changed(attribute, value, url):
 
 
 def extract_row(b, mp, url):
-    match = re.search("/items/([^/?]+)", url)
+    # getattr, as the language looks re.search up: from 3.14 a warm `re.search` in this code
+    # is specialized on re's dict alone, and misses a property of a swapped module class.
+    match = getattr(re, "search")("/items/([^/?]+)", url)
     return b._DataManagementAPI.extract_item_id_from_url(url), match.group(1) if match else None
 
 
