@@ -178,12 +178,12 @@ class HubsTried {
   // False with the exception pending.
   bool add(PyObject* hub_id, PyObject* code, PyObject* error) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
+    const bool has_status = PyLong_Check(code);
     Ref id = format_text(hub_id);
-    Ref met = !id ? Ref{} : PyLong_Check(code) ? format_text(code) : result(PyType_GetName(Py_TYPE(error)), Loc::current());
-    Ref note = met ? result(PyLong_Check(code) ? PyUnicode_FromFormat("hub %U: status %U", id.get(), met.get())
-                                                 : PyUnicode_FromFormat("hub %U: %U", id.get(), met.get()),
-                            Loc::current())
-                   : Ref{};
+    Ref met = !id ? Ref{} : has_status ? format_text(code) : result(PyType_GetName(Py_TYPE(error)), Loc::current());
+    if (!met) return false;
+    Ref note = result(PyUnicode_FromFormat(has_status ? "hub %U: status %U" : "hub %U: %U", id.get(), met.get()),
+                      Loc::current());
     if (!note || (!notes_ && !(notes_ = new_list()))) return false;
     return status(PyList_Append(notes_, note), Loc::current());
 #else
